@@ -1,0 +1,41 @@
+// A container that records what the control tells it.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "control/container.h"
+#include "control/errors.h"
+
+namespace varnel::testing {
+
+class RecordingContainer : public Container {
+  public:
+    bool userMode = true;
+    bool failUserMode = false;
+    std::vector<std::string> notifications;
+    int raised = 0;
+    std::function<void()> onScaleComm;  // runs inside each raise
+    std::vector<AutomationError> errors;
+    std::vector<std::pair<float, float>> sizes;
+    ComponentVersion version{3, 0, 0, 0};
+
+    bool UserMode() override {
+        if (failUserMode)
+            throw AutomationError(438, "Object doesn't support this property");
+        return userMode;
+    }
+    void PropertyChanged(std::string_view name) override { notifications.emplace_back(name); }
+    void RaiseOnScaleComm() override {
+        ++raised;
+        if (onScaleComm)
+            onScaleComm();
+    }
+    void SetOwnSize(float w, float h) override { sizes.emplace_back(w, h); }
+    ComponentVersion Version() override { return version; }
+    void EventError(const AutomationError& error) override { errors.push_back(error); }
+};
+
+}  // namespace varnel::testing
