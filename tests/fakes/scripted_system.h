@@ -84,12 +84,12 @@ class ScriptedSystem : public System {
         return static_cast<Process>(launches.size());
     }
     std::int32_t WaitForProcess(Process p, std::uint32_t timeoutMs) override {
-        launches.at(p - 1).timeoutMs = timeoutMs;
+        launches.at(static_cast<std::size_t>(p - 1)).timeoutMs = timeoutMs;
         return waitResult;
     }
     std::optional<std::int32_t> ProcessExitCode(Process) override { return exitCode; }
     bool CloseProcess(Process p) override {
-        Launch& l = launches.at(p - 1);
+        Launch& l = launches.at(static_cast<std::size_t>(p - 1));
         if (!l.closed)
             --open;
         l.closed = true;

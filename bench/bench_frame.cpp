@@ -1,0 +1,121 @@
+// Cost of one valid frame through the control: ten receive events, the frame processing and the
+// host's event, with doubles that record nothing.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "control/varnel.h"
+
+namespace varnel {
+namespace {
+
+class LeanComm : public CommComponent {
+public:
+    const std::string* stream = nullptr;
+    std::size_t pos = 0;
+
+    void Pump() {
+        while (pos < stream->size()) handler_();
+    }
+    std::int32_t CommID() override { return 0; }
+    void SetCommID(std::int32_t) override {}
+    std::int16_t CommPort() override { return 1; }
+    void SetCommPort(std::int16_t) override {}
+    bool DTREnable() override { return false; }
+    void SetDTREnable(bool) override {}
+    std::int32_t Handshaking() override { return 0; }
+    void SetHandshaking(std::int32_t) override {}
+    std::int16_t InBufferCount() override { return 0; }
+    void SetInBufferCount(std::int16_t) override { pos = stream ? stream->size() : 0; }
+    std::int16_t InputLen() override { return 1; }
+    void SetInputLen(std::int16_t) override {}
+    std::int16_t OutBufferCount() override { return 0; }
+    void SetOutBufferCount(std::int16_t) override {}
+    bool PortOpen() override { return open_; }
+    void SetPortOpen(bool v) override { open_ = v; }
+    bool RTSEnable() override { return false; }
+    void SetRTSEnable(bool) override {}
+    std::string Settings() override { return {}; }
+    void SetSettings(const std::string&) override {}
+    std::string Input() override {
+        if (!stream || pos >= stream->size()) return {};
+        return std::string(1, (*stream)[pos++]);
+    }
+    std::int16_t CommEvent() override { return comm::kEvReceive; }
+    void SetOnComm(std::function<void()> h) override { handler_ = std::move(h); }
+
+private:
+    bool open_ = false;
+    std::function<void()> handler_;
+};
+
+class LeanTimer : public Timer {
+public:
+    bool Enabled() const override { return enabled_; }
+    void SetEnabled(bool e) override { enabled_ = e; }
+    std::int32_t Interval() const override { return 0; }
+    void SetInterval(std::int32_t) override {}
+    void SetOnTick(std::function<void()>) override {}
+
+private:
+    bool enabled_ = false;
+};
+
+class LeanContainer : public Container {
+public:
+    std::int64_t raised = 0;
+    bool UserMode() override { return true; }
+    void PropertyChanged(std::string_view) override {}
+    void RaiseOnScaleComm() override { ++raised; }
+    void SetOwnSize(float, float) override {}
+    ComponentVersion Version() override { return {}; }
+    void EventError(const AutomationError&) override {}
+};
+
+class LeanSystem : public System {
+public:
+    std::string WindowsDirectory() override { return {}; }
+    char PathSeparator() const override { return '/'; }
+    std::optional<std::string> FindFile(const std::string&) override { return std::nullopt; }
+    std::optional<Process> StartProcess(const std::string&,
+                                        const std::vector<std::string>&) override {
+        return std::nullopt;
+    }
+    std::int32_t WaitForProcess(Process, std::uint32_t) override { return kWaitFailed; }
+    std::optional<std::int32_t> ProcessExitCode(Process) override { return std::nullopt; }
+    bool CloseProcess(Process) override { return true; }
+    void AppendToFile(const std::string&, std::string_view) override {}
+};
+
+void BM_FrameThroughReceiver(benchmark::State& state) {
+    LeanContainer container;
+    LeanSystem system;
+    auto comm = std::make_unique<LeanComm>();
+    LeanComm* port = comm.get();
+    Varnel ctl(container, system,
+               HostedComponents{std::move(comm), std::make_unique<LeanTimer>(),
+                                std::make_unique<LeanTimer>()});
+    ctl.SetNetWtUnits(static_cast<VN_UOM_ENUM>(state.range(0)));
+    std::int16_t open = kTrue;
+    ctl.ScaleOpen(open);
+
+    // Alternating weights, so that either policy reports every frame.
+    const std::string frames[2] = {std::string("\x02") + "0  01234\r",
+                                   std::string("\x02") + "0  01235\r"};
+    std::size_t i = 0;
+    for (auto _ : state) {
+        port->stream = &frames[i++ & 1];
+        port->pos = 0;
+        port->Pump();
+    }
+    if (container.raised != static_cast<std::int64_t>(state.iterations())) {
+        state.SkipWithError("not every frame was reported");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FrameThroughReceiver)->Arg(vnPounds)->Arg(vnGrams);
+
+}  // namespace
+}  // namespace varnel
+
+BENCHMARK_MAIN();
