@@ -10,12 +10,13 @@ namespace varnel {
 namespace {
 
 class LeanComm : public CommComponent {
-public:
+  public:
     const std::string* stream = nullptr;
     std::size_t pos = 0;
 
     void Pump() {
-        while (pos < stream->size()) handler_();
+        while (pos < stream->size())
+            handler_();
     }
     std::int32_t CommID() override { return 0; }
     void SetCommID(std::int32_t) override {}
@@ -38,31 +39,32 @@ public:
     std::string Settings() override { return {}; }
     void SetSettings(const std::string&) override {}
     std::string Input() override {
-        if (!stream || pos >= stream->size()) return {};
+        if (!stream || pos >= stream->size())
+            return {};
         return std::string(1, (*stream)[pos++]);
     }
     std::int16_t CommEvent() override { return comm::kEvReceive; }
     void SetOnComm(std::function<void()> h) override { handler_ = std::move(h); }
 
-private:
+  private:
     bool open_ = false;
     std::function<void()> handler_;
 };
 
 class LeanTimer : public Timer {
-public:
+  public:
     bool Enabled() const override { return enabled_; }
     void SetEnabled(bool e) override { enabled_ = e; }
     std::int32_t Interval() const override { return 0; }
     void SetInterval(std::int32_t) override {}
     void SetOnTick(std::function<void()>) override {}
 
-private:
+  private:
     bool enabled_ = false;
 };
 
 class LeanContainer : public Container {
-public:
+  public:
     std::int64_t raised = 0;
     bool UserMode() override { return true; }
     void PropertyChanged(std::string_view) override {}
@@ -73,7 +75,7 @@ public:
 };
 
 class LeanSystem : public System {
-public:
+  public:
     std::string WindowsDirectory() override { return {}; }
     char PathSeparator() const override { return '/'; }
     std::optional<std::string> FindFile(const std::string&) override { return std::nullopt; }
