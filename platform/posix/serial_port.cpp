@@ -1,0 +1,369 @@
+#include "platform/posix/serial_port.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "control/errors.h"
+#include "platform/posix/line_settings.h"
+
+namespace varnel::posix {
+
+namespace {
+
+[[noreturn]] void Raise(std::int32_t number, const std::string& text) {
+    throw AutomationError(number, text);
+}
+
+[[noreturn]] void RaiseOpenError(int error, const std::string& path) {
+    const std::string why = path + ": " + std::strerror(error);
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            Raise(comm::kErrInvalidPortNumber, "Invalid port number (" + why + ")");
+        case EBUSY:
+            Raise(comm::kErrPortAlreadyOpen, "Port already open (" + why + ")");
+        case EACCES:
+        case EPERM:
+            Raise(comm::kErrDeviceUnavailable,
+                  "The device is not available (" + why + "; is the user in the dialout group?)");
+        default:
+            Raise(comm::kErrDeviceUnavailable, "The device is not available (" + why + ")");
+    }
+}
+
+}  // namespace
+
+SerialPort::SerialPort(EventLoop& loop, const PortResolver& resolver)
+    : resolver_(resolver), descriptor_(loop.Context()) {}
+
+SerialPort::~SerialPort() {
+    alive_.reset();
+    if (fd_ >= 0)
+        Close();
+}
+
+std::int32_t SerialPort::CommID() {
+    return fd_ >= 0 ? fd_ : commId_;
+}
+
+void SerialPort::SetCommPort(std::int16_t value) {
+    if (fd_ >= 0)
+        Raise(comm::kErrPortAlreadyOpen, "Port already open: close it to change the port");
+    if (value < 1)
+        Raise(comm::kErrInvalidPortNumber, "Invalid port number " + std::to_string(value));
+    port_ = value;
+}
+
+void SerialPort::SetDTREnable(bool value) {
+    dtr_ = value;
+    if (fd_ >= 0)
+        ApplyModemLines();
+}
+
+void SerialPort::SetRTSEnable(bool value) {
+    rts_ = value;
+    if (fd_ >= 0)
+        ApplyModemLines();
+}
+
+void SerialPort::SetHandshaking(std::int32_t value) {
+    if (value < kHandshakeNone || value > kHandshakeBoth) {
+        Raise(comm::kErrInvalidSettings, "Invalid property value: handshaking must be 0 to 3");
+    }
+    handshaking_ = value;
+    if (fd_ >= 0) {
+        ApplyTermios();
+        ApplyModemLines();
+    }
+}
+
+void SerialPort::SetSettings(const std::string& value) {
+    std::string why;
+    if (!ParseLineSettings(value, &why)) {
+        Raise(comm::kErrInvalidSettings, "Invalid property value: " + why);
+    }
+    settings_ = value;
+    if (fd_ >= 0)
+        ApplyTermios();
+}
+
+void SerialPort::SetInputLen(std::int16_t value) {
+    if (value < 0)
+        Raise(comm::kErrInvalidSettings, "Invalid property value: InputLen below 0");
+    inputLen_ = value;
+}
+
+void SerialPort::RequireOpen(const char* what) const {
+    if (fd_ < 0) {
+        Raise(comm::kErrPortOpenOnly,
+              std::string("Operation valid only when the port is open (") + what + ")");
+    }
+}
+
+std::int16_t SerialPort::InBufferCount() {
+    RequireOpen("InBufferCount");
+    int pending = 0;
+    if (!silent_ && ::ioctl(fd_, FIONREAD, &pending) != 0)
+        pending = 0;
+    const std::size_t total = queuedChars_ + static_cast<std::size_t>(pending);
+    return static_cast<std::int16_t>(total > 32767 ? 32767 : total);
+}
+
+void SerialPort::SetInBufferCount(std::int16_t value) {
+    RequireOpen("InBufferCount");
+    if (value != 0)
+        Raise(comm::kErrInvalidSettings,
+              "Invalid property value: InBufferCount can only be set to 0");
+    queue_.clear();
+    queuedChars_ = 0;
+    markState_ = 0;
+    if (!silent_)
+        ::tcflush(fd_, TCIFLUSH);
+}
+
+std::int16_t SerialPort::OutBufferCount() {
+    RequireOpen("OutBufferCount");
+    int pending = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &pending) != 0)
+        pending = 0;
+    return static_cast<std::int16_t>(pending > 32767 ? 32767 : pending);
+}
+
+void SerialPort::SetOutBufferCount(std::int16_t value) {
+    RequireOpen("OutBufferCount");
+    if (value != 0)
+        Raise(comm::kErrInvalidSettings,
+              "Invalid property value: OutBufferCount can only be set to 0");
+    if (!silent_)
+        ::tcflush(fd_, TCOFLUSH);
+}
+
+void SerialPort::SetPortOpen(bool value) {
+    if (value) {
+        if (fd_ >= 0)
+            Raise(comm::kErrPortAlreadyOpen, "Port already open");
+        Open();
+    } else if (fd_ >= 0) {
+        Close();
+    }
+}
+
+void SerialPort::Open() {
+    const std::string path = resolver_.Resolve(port_);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        RaiseOpenError(errno, path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        Raise(comm::kErrPortAlreadyOpen, "Port already open (" + path + " is in use)");
+    }
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        Raise(comm::kErrInvalidPortNumber,
+              "Invalid port number (" + path + " is not a serial device)");
+    }
+    (void)::ioctl(fd, TIOCEXCL);  // other programs cannot open it while we hold it
+
+    path_ = path;
+    fd_ = fd;
+    ++generation_;
+    silent_ = false;
+    queue_.clear();
+    queuedChars_ = 0;
+    markState_ = 0;
+    descriptor_.assign(fd);
+    try {
+        ApplyTermios();
+    } catch (...) {
+        Close();
+        throw;
+    }
+    ApplyModemLines();
+    StartWait();
+}
+
+void SerialPort::Close() {
+    (void)::ioctl(fd_, TIOCNXCL);
+    std::error_code ignored;
+    descriptor_.close(ignored);  // closes the device and ends the pending wait
+    fd_ = -1;
+    ++generation_;
+    silent_ = false;
+    queue_.clear();
+    queuedChars_ = 0;
+    markState_ = 0;
+}
+
+void SerialPort::ApplyTermios() {
+    LineSettings settings = *ParseLineSettings(settings_);
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) {
+        Raise(comm::kErrSetCommState,
+              std::string("Could not set comm state: ") + std::strerror(errno));
+    }
+    ApplyLineSettings(tio, settings, handshaking_);
+    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
+        Raise(comm::kErrSetCommState,
+              std::string("Could not set comm state: ") + std::strerror(errno));
+    }
+}
+
+void SerialPort::ApplyModemLines() {
+    // Devices without modem lines (pseudo-terminals) reject these; that is not an error here.
+    int dtr = TIOCM_DTR;
+    (void)::ioctl(fd_, dtr_ ? TIOCMBIS : TIOCMBIC, &dtr);
+    if (handshaking_ != kHandshakeRtsCts && handshaking_ != kHandshakeBoth) {
+        int rts = TIOCM_RTS;
+        (void)::ioctl(fd_, rts_ ? TIOCMBIS : TIOCMBIC, &rts);
+    }
+}
+
+void SerialPort::StartWait() {
+    std::weak_ptr<int> alive = alive_;
+    const std::uint64_t generation = generation_;
+    descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                           [this, alive, generation](const std::error_code& ec) {
+                               if (ec || alive.expired())
+                                   return;
+                               OnReadable(generation);
+                           });
+}
+
+void SerialPort::OnReadable(std::uint64_t generation) {
+    if (generation != generation_ || fd_ < 0)
+        return;
+    ReadAvailable();
+    std::weak_ptr<int> alive = alive_;
+    Deliver(generation);
+    if (alive.expired())
+        return;
+    if (generation == generation_ && fd_ >= 0 && !silent_)
+        StartWait();
+}
+
+bool SerialPort::ReadAvailable() {
+    if (silent_)
+        return false;
+    unsigned char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) {
+            Parse(buf, static_cast<std::size_t>(n));
+            if (static_cast<std::size_t>(n) < sizeof buf)
+                return true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        // End of file, hang-up or a device error: stop reading and let the line go quiet.
+        silent_ = true;
+        std::error_code ignored;
+        descriptor_.cancel(ignored);
+        return false;
+    }
+}
+
+void SerialPort::Parse(const unsigned char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = data[i];
+        switch (markState_) {
+            case 0:
+                if (c == 0xFF) {
+                    markState_ = 1;
+                } else {
+                    Push(c);
+                }
+                break;
+            case 1:  // after \377: \377 is a data byte, \0 starts a mark
+                markState_ = c == 0x00 ? 2 : 0;
+                if (c != 0x00)
+                    Push(0xFF);
+                if (c != 0x00 && c != 0xFF)
+                    Push(c);
+                break;
+            default: {  // \377 \0 x: x = \0 is a break, anything else a bad character
+                markState_ = 0;
+                const bool parity = ParseLineSettings(settings_)->parity != 'N';
+                Push(static_cast<Entry>(-(c == 0x00 ? comm::kEventBreak
+                                          : parity  ? comm::kEventRxParity
+                                                    : comm::kEventFrame)));
+                break;
+            }
+        }
+    }
+}
+
+void SerialPort::Push(Entry e) {
+    if (e >= 0) {
+        if (queuedChars_ >= kQueueLimit) {
+            if (queue_.empty() || queue_.back() != -comm::kEventRxOver) {
+                queue_.push_back(static_cast<Entry>(-comm::kEventRxOver));
+            }
+            return;
+        }
+        ++queuedChars_;
+    }
+    queue_.push_back(e);
+}
+
+void SerialPort::Deliver(std::uint64_t generation) {
+    if (delivering_)
+        return;  // a handler reading Input() inside an event
+    delivering_ = true;
+    std::weak_ptr<int> alive = alive_;
+    while (generation == generation_ && fd_ >= 0 && !queue_.empty()) {
+        const Entry head = queue_.front();
+        const std::size_t before = queue_.size();
+        if (head < 0) {
+            queue_.pop_front();
+            event_ = static_cast<std::int16_t>(-head);
+        } else {
+            event_ = comm::kEvReceive;
+        }
+        if (!handler_) {
+            queue_.clear();
+            queuedChars_ = 0;
+            break;
+        }
+        handler_();
+        if (alive.expired())
+            return;
+        if (head >= 0 && generation == generation_ && queue_.size() >= before)
+            break;
+    }
+    delivering_ = false;
+}
+
+std::string SerialPort::Input() {
+    RequireOpen("Input");
+    if (inputLen_ == 0 || queuedChars_ == 0)
+        ReadAvailable();
+    std::string out;
+    const std::size_t limit = inputLen_ == 0 ? queue_.size() : static_cast<std::size_t>(inputLen_);
+    while (!queue_.empty() && out.size() < limit) {
+        const Entry e = queue_.front();
+        if (e < 0) {
+            if (inputLen_ != 0)
+                break;  // a line event is delivered on its own
+            queue_.pop_front();
+            continue;
+        }
+        out += static_cast<char>(e);
+        queue_.pop_front();
+        --queuedChars_;
+    }
+    return out;
+}
+
+}  // namespace varnel::posix

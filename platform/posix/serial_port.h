@@ -1,0 +1,102 @@
+// The serial-port component over a termios device on the event loop.
+//
+// Opening takes the device exclusively (a second opener fails as on Windows) and applies the
+// Settings text, handshaking, DTR and RTS (modem lines are ignored where the device has none, as
+// on a pseudo-terminal). Received characters are read without blocking into a receive queue and
+// delivered as one OnComm event with code 2 per character, on the loop. Framing and parity errors
+// and breaks arrive as their own events, in stream order. A read error or hang-up stops reading:
+// the port goes silent and the control's watchdog reports the loss.
+#pragma once
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/posix/event_loop.h"
+#include "platform/posix/port_resolver.h"
+#include "serial/comm_component.h"
+
+namespace varnel::posix {
+
+class SerialPort : public CommComponent {
+  public:
+    // Characters kept at most; past this the oldest are dropped and event 1008 is raised.
+    static constexpr std::size_t kQueueLimit = 65536;
+
+    SerialPort(EventLoop& loop, const PortResolver& resolver);
+    ~SerialPort() override;
+
+    std::int32_t CommID() override;
+    void SetCommID(std::int32_t value) override { commId_ = value; }
+    std::int16_t CommPort() override { return port_; }
+    void SetCommPort(std::int16_t value) override;
+    bool DTREnable() override { return dtr_; }
+    void SetDTREnable(bool value) override;
+    std::int32_t Handshaking() override { return handshaking_; }
+    void SetHandshaking(std::int32_t value) override;
+    std::int16_t InBufferCount() override;
+    void SetInBufferCount(std::int16_t value) override;
+    std::int16_t InputLen() override { return inputLen_; }
+    void SetInputLen(std::int16_t value) override;
+    std::int16_t OutBufferCount() override;
+    void SetOutBufferCount(std::int16_t value) override;
+    bool PortOpen() override { return fd_ >= 0; }
+    void SetPortOpen(bool value) override;
+    bool RTSEnable() override { return rts_; }
+    void SetRTSEnable(bool value) override;
+    std::string Settings() override { return settings_; }
+    void SetSettings(const std::string& value) override;
+    std::string Input() override;
+    std::int16_t CommEvent() override { return event_; }
+    void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
+
+    // The device the port number resolved to at the last opening.
+    const std::string& DevicePath() const { return path_; }
+    // True after a read error or hang-up: the port is open but no longer read.
+    bool Silent() const { return silent_; }
+
+  private:
+    // Queue entries: a received byte (0-255) or a line event (its CommEvent code, negated).
+    using Entry = std::int16_t;
+
+    void Open();
+    void Close();
+    void ApplyTermios();
+    void ApplyModemLines();
+    void StartWait();
+    void OnReadable(std::uint64_t generation);
+    // Reads what the driver has without blocking; false when the line is gone.
+    bool ReadAvailable();
+    void Parse(const unsigned char* data, std::size_t size);
+    void Push(Entry e);
+    void Deliver(std::uint64_t generation);
+    void RequireOpen(const char* what) const;
+
+    const PortResolver& resolver_;
+    asio::posix::stream_descriptor descriptor_;
+    int fd_ = -1;
+    std::uint64_t generation_ = 0;  // one per opening
+    bool silent_ = false;
+    bool delivering_ = false;
+    std::string path_;
+
+    std::int32_t commId_ = 0;
+    std::int16_t port_ = 1;
+    bool dtr_ = false;
+    bool rts_ = false;
+    std::int32_t handshaking_ = 0;
+    std::int16_t inputLen_ = 0;
+    std::string settings_ = "9600,N,8,1";
+    std::int16_t event_ = 0;
+
+    std::deque<Entry> queue_;
+    std::size_t queuedChars_ = 0;
+    int markState_ = 0;  // position inside a \377 \0 x mark
+    std::function<void()> handler_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace varnel::posix

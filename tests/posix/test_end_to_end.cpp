@@ -1,0 +1,205 @@
+// The control on the POSIX runtime against a real pseudo-terminal.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <filesystem>
+
+#include "platform/posix/serial_port.h"
+#include "tests/posix/loop_fixture.h"
+
+namespace varnel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using CodeList = std::vector<std::int16_t>;
+
+TEST_F(LoopTest, FramesWrittenToTheLineArriveAsEvents) {
+    ASSERT_EQ(Open(), 1);
+    scale->Control().SetNetWtUnits(vnGrams);
+    pty.Write(ScaleFrame(' ', "01234"));
+    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 2s));
+    EXPECT_EQ(seen[0].event, 1);
+    EXPECT_EQ(seen[0].rawUnits, 1);
+    EXPECT_EQ(seen[0].rawWt, "01234");
+    EXPECT_EQ(seen[0].formatted, "012.34");
+    EXPECT_EQ(seen[0].netWt, 12340.0f);
+    EXPECT_EQ(seen[0].connect, 1);
+
+    pty.Write(ScaleFrame('1', "01234"));
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 2s));
+    EXPECT_EQ(Codes(), (CodeList{1, 2, 1}));
+    EXPECT_EQ(seen[2].rawWt, "00000");
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(LoopTest, TheLineIsSetTo2400Baud8N2) {
+    ASSERT_EQ(Open(), 1);
+    // Both sides of a pseudo-terminal share one termios.
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &tio), 0);
+    EXPECT_EQ(cfgetispeed(&tio), B2400);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_lflag & ICANON);
+}
+
+TEST_F(LoopTest, ReceiverEdgeCasesHoldEndToEnd) {
+    ASSERT_EQ(Open(), 1);
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::string good = ScaleFrame('0', "00007");
+    const Case lost[] = {
+        {"stray characters ahead of a frame flush it", "xyz" + good},
+        {"STX inside a frame", std::string("\x02") + "0 1" + good},
+        {"9 characters", std::string("\x02") + "0 01234\r"},
+        {"11 characters", std::string("\x02") + "0  012345\r"},
+        {"noise with 0xFF bytes", std::string("\xff\xff\x01\xfe")},
+    };
+    for (const auto& c : lost) {
+        SCOPED_TRACE(c.name);
+        pty.Write(c.bytes);
+        RunFor(60ms);
+        EXPECT_TRUE(seen.empty());
+    }
+    pty.Write(good);
+    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 2s));
+    EXPECT_EQ(seen[0].rawWt, "00007");
+}
+
+TEST_F(LoopTest, AByteOf0xFFInsideAFrameIsData) {
+    ASSERT_EQ(Open(), 1);
+    pty.Write(std::string("\x02") + "0\xff\xff" + "00042\r");  // filler characters are 0xFF
+    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 2s));
+    EXPECT_EQ(seen[0].rawWt, "00042");
+}
+
+TEST_F(LoopTest, SilenceIsReportedAndTheNextRetryRestoresTheLink) {
+    ASSERT_EQ(Open(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 2s));
+    const auto lostAfter = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Codes(), CodeList{3});
+    EXPECT_GE(lostAfter, 990ms);
+    EXPECT_LT(lostAfter, 1300ms);
+    EXPECT_EQ(scale->Control().ConnectStatus(), 0);
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 2; }, 4s));
+    EXPECT_EQ(Codes(), (CodeList{3, 4}));
+    EXPECT_EQ(scale->Control().ConnectStatus(), 1);
+    pty.Write(ScaleFrame('0', "00100"));
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 2s));
+    EXPECT_EQ(seen[2].event, 1);
+}
+
+TEST_F(LoopTest, AVanishedPortIsReconnectedWhenItsLinkIsRepointed) {
+    // Port 2 resolves through <system dir>/com2, a link to the device.
+    namespace fs = std::filesystem;
+    const std::string link = dir / "com2";
+    fs::create_symlink(pty.SlavePath(), link);
+    scale->Control().SetCommPort(2);
+    ASSERT_EQ(Open(), 1);
+    pty.Write(ScaleFrame('0', "00001"));
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 1; }, 2s));
+
+    pty.CloseMaster();  // the cable is pulled: the device goes away
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 2; }, 3s));
+    EXPECT_EQ(seen[1].event, 3);
+    RunFor(3200ms);  // a retry fails on the vanished device, silently
+    EXPECT_EQ(seen.size(), 2u);
+
+    PtyPair second;
+    fs::remove(link);
+    fs::create_symlink(second.SlavePath(), link);
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 4s));
+    EXPECT_EQ(seen[2].event, 4);
+    second.Write(ScaleFrame('0', "00002"));
+    ASSERT_TRUE(RunUntil([&] { return seen.size() == 4; }, 2s));
+    EXPECT_EQ(seen[3].rawWt, "00002");
+}
+
+TEST_F(LoopTest, AHungUpLineDoesNotSpinTheLoop) {
+    ASSERT_EQ(Open(), 1);
+    pty.CloseMaster();
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    RunFor(800ms);  // hung up, the watchdog has not fired yet
+    ::getrusage(RUSAGE_SELF, &after);
+    auto cpuUs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
+               r.ru_stime.tv_usec;
+    };
+    EXPECT_LT(cpuUs(after) - cpuUs(before), 100000L);  // far below a spinning loop's 800 ms
+    EXPECT_TRUE(seen.empty());
+}
+
+TEST_F(LoopTest, TheInitialiserRunsWithThePortNameAndIsWaitedFor) {
+    dir.Write("PORTIN16.EXE", "#!/bin/sh\nsleep 0.2\necho \"$@\" > \"$(dirname \"$0\")/ran\"\n",
+              true);
+    scale->Control().SetPortInitTimeout(5000);
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(dir.Read("ran"), "COM1\n");  // already there when the opening returns
+    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+}
+
+TEST_F(LoopTest, AnInitialiserThatHangsIsStoppedAtItsBound) {
+    dir.Write("LOGK880S.TMP", "");
+    ASSERT_EQ(Open(), 1);  // logging is on from the next call
+    dir.Write("portin16.exe", "#!/bin/sh\nexec sleep 30\n", true);  // any case matches
+    scale->Control().SetPortInitTimeout(200);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Open(), 0);  // three attempts, each failing its wait
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    const std::string log = dir.Read("BDXK880S.LOG");
+    EXPECT_NE(
+        log.find("vnPortinit16: WaitForObj returned: 258\r\nvnPortinit16: WaitForObj FAILED\r\n"),
+        std::string::npos);
+    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+}
+
+TEST_F(LoopTest, TheMarkerFileSwitchesOnTheExactLog) {
+    dir.Write("LOGK880S.TMP", "");
+    ASSERT_EQ(Open(), 1);
+    ASSERT_EQ(Close(), 0);
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(dir.Read("BDXK880S.LOG"),
+              "\r\nStart debug...\r\nbegin ScaleOpen()\r\n"
+              "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n"
+              "DisconnectFromScale: PASSED\r\nScaleOpen: scale OFFLINE 2, timeout disabled\r\n"
+              "end ScaleOpen()\r\n"
+              "begin ConnectToScale\r\nbegin OpenSerialPort\r\nbegin vnPortInit16\r\n"
+              "vnPortinit16: PORTIN16 app not in win dir\r\nend vnPortInit16\r\n"
+              "vnPortInit16 returned: 5\r\nOpenSerialPort: ready to open port\r\n"
+              "OpenSerialPort: port opened\r\nend OpenSerialPort\r\nConnectToScale PASSED\r\n"
+              "end ConnectToScale\r\n\r\nStart debug...\r\nbegin ScaleOpen()\r\n"
+              "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n");
+}
+
+TEST_F(LoopTest, ASymlinkedLogFileIsNotFollowed) {
+    dir.Write("LOGK880S.TMP", "");
+    dir.Write("victim", "precious\n");
+    std::filesystem::create_symlink(dir / "victim", dir / "BDXK880S.LOG");
+    ASSERT_EQ(Open(), 1);
+    ASSERT_EQ(Close(), 0);
+    EXPECT_EQ(dir.Read("victim"), "precious\n");
+    EXPECT_EQ(scale->Control().ConnectStatus(), 0);
+}
+
+TEST_F(LoopTest, ASecondOpenerOfThePortFails) {
+    ASSERT_EQ(Open(), 1);
+    posix::SerialPort other(loop, runtime.Ports());
+    try {
+        other.SetPortOpen(true);
+        FAIL() << "opened twice";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), comm::kErrPortAlreadyOpen);
+    }
+    ASSERT_EQ(Close(), 0);
+    other.SetPortOpen(true);  // free again
+    EXPECT_TRUE(other.PortOpen());
+}
+
+}  // namespace
+}  // namespace varnel::testing

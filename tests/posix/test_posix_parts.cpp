@@ -1,0 +1,287 @@
+// The POSIX runtime's parts on their own: line settings, timers, processes, files, the port.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "control/errors.h"
+#include "platform/posix/line_settings.h"
+#include "platform/posix/port_resolver.h"
+#include "platform/posix/posix_system.h"
+#include "platform/posix/posix_timer.h"
+#include "platform/posix/serial_port.h"
+#include "tests/posix/pty_pair.h"
+#include "tests/posix/scratch_dir.h"
+
+namespace varnel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(LineSettingsTest, ParsesWhatTheLineCanTakeAndRejectsTheRest) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int baud;
+        char parity;
+        int data;
+        int stop;
+    };
+    const Case cases[] = {
+        {"2400,N,8,2", true, 2400, 'N', 8, 2},
+        {" 9600 , e , 7 , 1 ", true, 9600, 'E', 7, 1},
+        {"115200,O,5,1", true, 115200, 'O', 5, 1},
+        {"300,m,8,1", true, 300, 'M', 8, 1},
+        {"2400,N,8", false, 0, 0, 0, 0},
+        {"2400,N,8,2,1", false, 0, 0, 0, 0},
+        {"2401,N,8,2", false, 0, 0, 0, 0},
+        {"fast,N,8,2", false, 0, 0, 0, 0},
+        {"2400,X,8,2", false, 0, 0, 0, 0},
+        {"2400,NN,8,2", false, 0, 0, 0, 0},
+        {"2400,N,9,2", false, 0, 0, 0, 0},
+        {"2400,N,4,2", false, 0, 0, 0, 0},
+        {"2400,N,8,3", false, 0, 0, 0, 0},
+        {"2400,N,5,1.5", false, 0, 0, 0, 0},
+        {"", false, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string why;
+        auto s = posix::ParseLineSettings(c.text, &why);
+        ASSERT_EQ(s.has_value(), c.ok);
+        if (!c.ok) {
+            EXPECT_FALSE(why.empty());
+            continue;
+        }
+        EXPECT_EQ(s->baud, c.baud);
+        EXPECT_EQ(s->parity, c.parity);
+        EXPECT_EQ(s->dataBits, c.data);
+        EXPECT_EQ(s->stopBits, c.stop);
+    }
+}
+
+TEST(LineSettingsTest, TermiosCarriesTheSettings) {
+    termios tio{};
+    posix::ApplyLineSettings(tio, *posix::ParseLineSettings("2400,E,7,2"), posix::kHandshakeRtsCts);
+    EXPECT_EQ(cfgetospeed(&tio), B2400);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
+    EXPECT_TRUE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & PARODD);
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_TRUE(tio.c_iflag & INPCK);
+    EXPECT_TRUE(tio.c_iflag & PARMRK);
+    EXPECT_EQ(tio.c_lflag, 0u);
+}
+
+TEST(PosixTimerTest, TicksOncePerIntervalAndRestartsLazily) {
+    posix::EventLoop loop;
+    posix::PosixTimer timer(loop);
+    std::vector<Clock::time_point> ticks;
+    timer.SetOnTick([&] { ticks.push_back(Clock::now()); });
+    timer.SetInterval(100);
+    const auto start = Clock::now();
+    timer.SetEnabled(true);
+    // Restarted every 40 ms for 400 ms: it never falls due.
+    for (int i = 0; i < 10; ++i) {
+        loop.RunFor(40ms);
+        timer.SetEnabled(false);
+        timer.SetEnabled(true);
+    }
+    EXPECT_TRUE(ticks.empty());
+    const auto lastRestart = Clock::now();
+    loop.RunFor(350ms);
+    ASSERT_EQ(ticks.size(), 3u);
+    EXPECT_GE(ticks[0] - lastRestart, 99ms);
+    EXPECT_LT(ticks[0] - lastRestart, 160ms);
+    EXPECT_GE(ticks[0] - start, 499ms);
+    timer.SetEnabled(false);
+    loop.RunFor(250ms);
+    EXPECT_EQ(ticks.size(), 3u);
+}
+
+TEST(PosixTimerTest, ATickMayStopOrDestroyItsTimer) {
+    posix::EventLoop loop;
+    auto timer = std::make_unique<posix::PosixTimer>(loop);
+    int ticks = 0;
+    timer->SetInterval(20);
+    timer->SetOnTick([&] {
+        ++ticks;
+        timer.reset();
+    });
+    timer->SetEnabled(true);
+    loop.RunFor(100ms);
+    EXPECT_EQ(ticks, 1);
+}
+
+class PosixSystemTest : public ::testing::Test {
+  protected:
+    ScratchDir dir;
+    posix::PosixSystem system{dir.Path()};
+};
+
+TEST_F(PosixSystemTest, FindsFilesWithoutRegardToCaseAndOnlyNormalFiles) {
+    dir.Write("logk880s.tmp", "");
+    std::filesystem::create_directory(dir / "PORTIN16.EXE");
+    EXPECT_EQ(system.FindFile(dir / "LOGK880S.TMP"), "logk880s.tmp");
+    EXPECT_EQ(system.FindFile(dir / "logk880s.tmp"), "logk880s.tmp");
+    EXPECT_EQ(system.FindFile(dir / "PORTIN16.EXE"), std::nullopt);  // a directory
+    EXPECT_EQ(system.FindFile(dir / "missing"), std::nullopt);
+    EXPECT_EQ(system.FindFile("/nonexistent-dir/LOGK880S.TMP"), std::nullopt);
+}
+
+TEST_F(PosixSystemTest, RunsAProgramWithoutAShellAndReadsItsExitCode) {
+    dir.Write("init", "#!/bin/sh\n[ \"$1\" = 'COM 12;x' ] && exit 3\nexit 9\n", true);
+    auto p = system.StartProcess(dir / "init", {"COM 12;x"});
+    ASSERT_TRUE(p);
+    EXPECT_EQ(system.WaitForProcess(*p, 5000), System::kWaitEnded);
+    EXPECT_EQ(system.ProcessExitCode(*p), 3);  // the argument arrived as one word, unexpanded
+    EXPECT_TRUE(system.CloseProcess(*p));
+    EXPECT_EQ(system.OpenProcesses(), 0u);
+}
+
+TEST_F(PosixSystemTest, AProgramThatCannotStartIsReported) {
+    dir.Write("not-executable", "#!/bin/sh\nexit 0\n", false);
+    EXPECT_FALSE(system.StartProcess(dir / "not-executable", {}));
+    EXPECT_FALSE(system.StartProcess(dir / "missing", {}));
+}
+
+TEST_F(PosixSystemTest, TheWaitIsBoundedAndALateProgramIsStoppedAndReaped) {
+    dir.Write("slow", "#!/bin/sh\nexec sleep 30\n", true);
+    auto p = system.StartProcess(dir / "slow", {});
+    ASSERT_TRUE(p);
+    const auto start = Clock::now();
+    EXPECT_EQ(system.WaitForProcess(*p, 150), System::kWaitTimedOut);
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(system.ProcessExitCode(*p), std::nullopt);
+    EXPECT_TRUE(system.CloseProcess(*p));
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no child left, not even a zombie
+}
+
+TEST_F(PosixSystemTest, AppendsWholeLinesAndNeverFollowsALink) {
+    const std::string log = dir / "BDXK880S.LOG";
+    system.AppendToFile(log, "one\r\n");
+    system.AppendToFile(log, "two\r\n");
+    EXPECT_EQ(dir.Read("BDXK880S.LOG"), "one\r\ntwo\r\n");
+    dir.Write("target", "keep");
+    std::filesystem::create_symlink(dir / "target", dir / "link.log");
+    EXPECT_THROW(system.AppendToFile(dir / "link.log", "x\r\n"), AutomationError);
+    EXPECT_EQ(dir.Read("target"), "keep");
+    EXPECT_THROW(system.AppendToFile(dir / "no-such-dir/x.log", "x"), AutomationError);
+}
+
+TEST(PortResolverTest, BindingsThenSystemDirectoryLinksThenSerialDevices) {
+    ScratchDir dir;
+    posix::PortResolver ports(dir.Path());
+    std::filesystem::create_symlink("/dev/null", dir / "com3");
+    ports.Bind(5, "/dev/ttyUSB0");
+    EXPECT_EQ(ports.Resolve(5), "/dev/ttyUSB0");
+    EXPECT_EQ(ports.Resolve(3), dir / "com3");
+    EXPECT_EQ(ports.Resolve(1), "/dev/ttyS0");
+    EXPECT_EQ(ports.Resolve(12), "/dev/ttyS11");
+    ports.Unbind(5);
+    EXPECT_EQ(ports.Resolve(5), "/dev/ttyS4");
+}
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    SerialPortTest() : ports(dir.Path()), port(loop, ports) { ports.Bind(1, pty.SlavePath()); }
+
+    std::int32_t ErrorOf(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const AutomationError& e) {
+            return e.Number();
+        }
+        return 0;
+    }
+
+    ScratchDir dir;
+    PtyPair pty;
+    posix::EventLoop loop;
+    posix::PortResolver ports;
+    posix::SerialPort port;
+};
+
+TEST_F(SerialPortTest, ReportsClearErrorsForWhatItCannotDo) {
+    EXPECT_EQ(ErrorOf([&] { port.SetSettings("2400,N,9,2"); }), comm::kErrInvalidSettings);
+    EXPECT_EQ(port.Settings(), "9600,N,8,1");
+    EXPECT_EQ(ErrorOf([&] { port.SetHandshaking(4); }), comm::kErrInvalidSettings);
+    EXPECT_EQ(ErrorOf([&] { (void)port.Input(); }), comm::kErrPortOpenOnly);
+    EXPECT_EQ(ErrorOf([&] { port.SetInBufferCount(0); }), comm::kErrPortOpenOnly);
+    EXPECT_EQ(ErrorOf([&] { port.SetCommPort(0); }), comm::kErrInvalidPortNumber);
+    port.SetCommPort(7);  // resolves to a serial device that is not there
+    EXPECT_EQ(ErrorOf([&] { port.SetPortOpen(true); }), comm::kErrInvalidPortNumber);
+    ports.Bind(7, dir.Path());  // not a device at all
+    EXPECT_NE(ErrorOf([&] { port.SetPortOpen(true); }), 0);
+    dir.Write("plain", "");
+    ports.Bind(7, dir / "plain");
+    EXPECT_EQ(ErrorOf([&] { port.SetPortOpen(true); }), comm::kErrInvalidPortNumber);
+    EXPECT_FALSE(port.PortOpen());
+    port.SetCommPort(1);
+    port.SetPortOpen(true);
+    EXPECT_EQ(ErrorOf([&] { port.SetPortOpen(true); }), comm::kErrPortAlreadyOpen);
+    EXPECT_EQ(ErrorOf([&] { port.SetCommPort(2); }), comm::kErrPortAlreadyOpen);
+}
+
+TEST_F(SerialPortTest, DeliversOneReceiveEventPerCharacterAndDiscardsOnRequest) {
+    port.SetPortOpen(true);
+    port.SetInputLen(1);
+    std::string got;
+    int events = 0;
+    port.SetOnComm([&] {
+        ++events;
+        EXPECT_EQ(port.CommEvent(), comm::kEvReceive);
+        got += port.Input();
+    });
+    pty.Write("abc");
+    for (int i = 0; i < 100 && got.size() < 3; ++i)
+        loop.RunFor(5ms);
+    EXPECT_EQ(got, "abc");
+    EXPECT_EQ(events, 3);
+
+    // A handler that empties the buffer ends the burst.
+    port.SetOnComm([&] {
+        ++events;
+        got += port.Input();
+        port.SetInBufferCount(0);
+    });
+    events = 0;
+    got.clear();
+    pty.Write("xyz");
+    for (int i = 0; i < 40; ++i)
+        loop.RunFor(5ms);
+    EXPECT_EQ(got, "x");
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(port.InBufferCount(), 0);
+}
+
+TEST_F(SerialPortTest, TheFlushReadTakesEverythingWaiting) {
+    pty.Write("stale bytes");  // buffered before the port opens
+    port.SetPortOpen(true);
+    port.SetInputLen(0);
+    EXPECT_EQ(port.Input(), "stale bytes");
+    EXPECT_EQ(port.Input(), "");
+}
+
+TEST_F(SerialPortTest, AHandlerMayCloseThePortMidBurst) {
+    port.SetPortOpen(true);
+    port.SetInputLen(1);
+    int events = 0;
+    port.SetOnComm([&] {
+        ++events;
+        (void)port.Input();
+        port.SetPortOpen(false);
+    });
+    pty.Write("12345");
+    for (int i = 0; i < 20; ++i)
+        loop.RunFor(5ms);
+    EXPECT_EQ(events, 1);
+    EXPECT_FALSE(port.PortOpen());
+}
+
+}  // namespace
+}  // namespace varnel::testing
