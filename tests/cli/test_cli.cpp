@@ -1,0 +1,146 @@
+// The varnel binary end to end: exit codes, help, JSON output, signals.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "tests/cli/child_process.h"
+#include "tests/posix/pty_pair.h"
+
+namespace varnel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+const std::string kVarnel = VARNEL_BINARY;
+
+std::string Frame(char status, std::string_view weight) {
+    std::string f(1, '\x02');
+    f += status;
+    f += "  ";
+    f += weight;
+    f += '\r';
+    return f;
+}
+
+TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"bogus"},
+        {"monitor", "--units", "furlongs"},
+        {"monitor", "--notify", "sometimes"},
+        {"monitor", "--port", "0"},
+        {"monitor", "--port", "x"},
+        {"monitor", "--port", "3", "--device", "/dev/null"},
+        {"monitor", "--no-such-flag"},
+        {"ports", "--highest", "1000"},
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> argv = {kVarnel};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string shown;
+        for (const auto& a : args)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        ChildProcess p(argv);
+        EXPECT_EQ(p.Wait(5s), 2);
+        const std::string err = p.Stderr();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.rfind("varnel: ", 0), 0u) << err;
+        EXPECT_EQ(p.RestOfStdout(), "");
+    }
+}
+
+TEST(CliTest, EverySubcommandHasHelp) {
+    for (const char* sub : {"monitor", "ports"}) {
+        SCOPED_TRACE(sub);
+        ChildProcess p({kVarnel, sub, "--help"});
+        EXPECT_EQ(p.Wait(5s), 0);
+        EXPECT_NE(p.RestOfStdout().find("Usage:"), std::string::npos);
+    }
+}
+
+class MonitorTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {kVarnel,  "monitor",      "--device",    pty.SlavePath(),
+                                         "--json", "--system-dir", "/nonexistent"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return std::make_unique<ChildProcess>(argv);
+    }
+    json Next(ChildProcess& p, std::chrono::milliseconds limit = 3s) {
+        auto line = p.ReadLine(limit);
+        if (!line)
+            throw std::runtime_error("no line on stdout");
+        return json::parse(*line);
+    }
+    PtyPair pty;
+};
+
+TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
+    auto p = Start({"--units", "grams"});
+    EXPECT_EQ(Next(*p), json::parse(R"({"ScaleOpen":1})"));
+    pty.Write(Frame(' ', "01234"));
+    const json e = Next(*p);
+    const std::vector<std::string> keys = {"ScaleCommEvent", "ScaleStatus",    "RawWtUnits",
+                                           "RawWt",          "FormattedWt",    "NetWt",
+                                           "NetWtUnits",     "WtNotification", "ConnectStatus"};
+    ASSERT_EQ(e.size(), keys.size());
+    for (const auto& k : keys)
+        EXPECT_TRUE(e.contains(k)) << k;
+    EXPECT_EQ(e["ScaleCommEvent"], 1);
+    EXPECT_EQ(e["RawWtUnits"], 1);
+    EXPECT_EQ(e["RawWt"], "01234");
+    EXPECT_EQ(e["FormattedWt"], "012.34");
+    EXPECT_EQ(e["NetWt"].get<double>(), 12340.0);
+    EXPECT_EQ(e["NetWtUnits"], 2);
+    EXPECT_EQ(e["ConnectStatus"], 1);
+
+    pty.Write(Frame('0', "00005"));  // pounds-ounces: 5 tenths of an ounce
+    const json s = Next(*p);
+    EXPECT_EQ(s["RawWtUnits"], 2);
+    EXPECT_EQ(s["FormattedWt"], "00:00.5");
+    // The shortest text that reads back to the same float.
+    const float net = static_cast<float>(s["NetWt"].get<double>());
+    EXPECT_EQ(net, 0x1.c597c8p+3f);  // grams of half an ounce through the rounded chain
+    p->Signal(SIGTERM);
+    EXPECT_EQ(p->Wait(5s), 0);
+}
+
+TEST_F(MonitorTest, TextThatIsNotAsciiStaysValidJson) {
+    auto p = Start({});
+    Next(*p);
+    pty.Write(Frame('\x10', std::string("\"\\\x80\x01") + "A"));  // no units: the field as it is
+    const json e = Next(*p);
+    EXPECT_EQ(e["RawWt"], std::string("\"\\\xc2\x80\x01"
+                                      "A"));
+    EXPECT_EQ(e["FormattedWt"], "");
+    p->Signal(SIGINT);
+    EXPECT_EQ(p->Wait(5s), 0);
+}
+
+TEST_F(MonitorTest, KeepsRunningThroughALossAndTheReconnect) {
+    auto p = Start({"--notify", "changed"});
+    Next(*p);
+    const json lost = Next(*p, 2s);
+    EXPECT_EQ(lost["ScaleCommEvent"], 3);
+    EXPECT_EQ(lost["ConnectStatus"], 0);
+    const json back = Next(*p, 4s);
+    EXPECT_EQ(back["ScaleCommEvent"], 4);
+    EXPECT_EQ(back["ConnectStatus"], 1);
+    EXPECT_EQ(back["WtNotification"], 1);
+    p->Signal(SIGTERM);
+    EXPECT_EQ(p->Wait(5s), 0);
+}
+
+TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
+    ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty", "--json"});
+    EXPECT_EQ(json::parse(*p.ReadLine(3s)), json::parse(R"({"ScaleOpen":0})"));
+    EXPECT_FALSE(p.ReadLine(500ms));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(5s), 0);
+}
+
+}  // namespace
+}  // namespace varnel::testing

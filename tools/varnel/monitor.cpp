@@ -1,0 +1,85 @@
+// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM.
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "control/errors.h"
+#include "host/scale.h"
+#include "tools/varnel/commands.h"
+#include "tools/varnel/output.h"
+#include "tools/varnel/units.h"
+
+namespace varnel::cli {
+
+namespace {
+
+// Writes one line and flushes it; false when stdout is gone.
+bool Emit(const std::string& line) {
+    return std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
+           std::fflush(stdout) == 0;
+}
+
+}  // namespace
+
+int RunMonitor(const MonitorOptions& o) {
+    std::signal(SIGPIPE, SIG_IGN);
+    posix::EventLoop loop;
+    posix::Runtime runtime(loop, o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir);
+    host::Scale scale(runtime);
+    Varnel& control = scale.Control();
+
+    if (o.port != 0)
+        control.SetCommPort(static_cast<std::int16_t>(o.port));
+    if (!o.device.empty())
+        runtime.Ports().Bind(control.CommPort(), o.device);
+    control.SetNetWtUnits(*UnitsFromName(o.units));
+    control.SetWtNotification(*NotifyFromName(o.notify));
+
+    int exitCode = 0;
+    auto stop = [&](int code) {
+        exitCode = code;
+        std::int16_t close = 0;
+        try {
+            control.ScaleOpen(close);
+        } catch (const AutomationError& e) {
+            std::fprintf(stderr, "varnel: closing the port: %s\n", e.what());
+        }
+        loop.Stop();
+    };
+    scale.Container().SubscribeScaleComm([&] {
+        const EventRecord r = EventRecord::From(control);
+        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r)))
+            stop(1);
+    });
+    scale.Container().SubscribeErrors([](const AutomationError& e) {
+        std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
+    });
+
+    asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
+    signals.async_wait([&](const std::error_code& ec, int) {
+        if (!ec)
+            stop(0);
+    });
+
+    std::int16_t open = kTrue;
+    std::int16_t result = 0;
+    try {
+        result = control.ScaleOpen(open);
+    } catch (const AutomationError& e) {
+        std::fprintf(stderr, "varnel: %s\n", e.what());
+        return 1;
+    }
+    const std::string device = runtime.Ports().Resolve(control.CommPort());
+    if (o.json) {
+        Emit("{\"ScaleOpen\":" + std::to_string(result) + "}");
+    } else {
+        Emit(ClockNow() + "  " +
+             (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
+             " (port " + std::to_string(control.CommPort()) + ")");
+    }
+    loop.Run();
+    return exitCode;
+}
+
+}  // namespace varnel::cli
