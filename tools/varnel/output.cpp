@@ -44,16 +44,19 @@ std::string JsonString(std::string_view text) {
 std::string JsonLine(const EventRecord& r) {
     std::string s;
     s.reserve(200);
-    s += "{\"ScaleCommEvent\":" + std::to_string(r.scaleCommEvent);
-    s += ",\"ScaleStatus\":" + std::to_string(r.scaleStatus);
-    s += ",\"RawWtUnits\":" + std::to_string(r.rawWtUnits);
-    s += ",\"RawWt\":" + JsonString(r.rawWt);
-    s += ",\"FormattedWt\":" + JsonString(r.formattedWt);
-    s += ",\"NetWt\":" + FormatSingle(r.netWt);
-    s += ",\"NetWtUnits\":" + std::to_string(r.netWtUnits);
-    s += ",\"WtNotification\":" + std::to_string(r.wtNotification);
-    s += ",\"ConnectStatus\":" + std::to_string(r.connectStatus);
-    s += "}";
+    auto field = [&s](const char* key, const std::string& value) {
+        s.append(s.empty() ? "{\"" : ",\"").append(key).append("\":").append(value);
+    };
+    field("ScaleCommEvent", std::to_string(r.scaleCommEvent));
+    field("ScaleStatus", std::to_string(r.scaleStatus));
+    field("RawWtUnits", std::to_string(r.rawWtUnits));
+    field("RawWt", JsonString(r.rawWt));
+    field("FormattedWt", JsonString(r.formattedWt));
+    field("NetWt", FormatSingle(r.netWt));
+    field("NetWtUnits", std::to_string(r.netWtUnits));
+    field("WtNotification", std::to_string(r.wtNotification));
+    field("ConnectStatus", std::to_string(r.connectStatus));
+    s.append("}");
     return s;
 }
 
@@ -68,7 +71,7 @@ std::string EventName(std::int16_t code) {
         case scale_event::kCommRestored:
             return "restored";
         default:
-            return "event " + std::to_string(code);
+            return std::string("event ").append(std::to_string(code));
     }
 }
 
@@ -97,7 +100,7 @@ std::string NetUnitsName(std::int32_t units) {
         case vnOunces:
             return "oz";
         default:
-            return "units " + std::to_string(units);
+            return std::string("units ").append(std::to_string(units));
     }
 }
 

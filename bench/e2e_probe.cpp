@@ -1,0 +1,287 @@
+// End-to-end probes on a pseudo-terminal:
+//   e2e_probe latency [N]        CR written to the line -> host's OnScaleComm handler (in process)
+//   e2e_probe cli-latency BIN [N] CR written -> JSON line read from `BIN monitor --json`
+//   e2e_probe cpu BIN [SECONDS]  CPU of `BIN monitor` while a scale streams 21.8 frames/s
+//   e2e_probe idle BIN [SECONDS] wake-ups of `BIN monitor` on a silent line (retrying)
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/scale.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty() {
+        int s = -1;
+        char name[128] = {};
+        if (::openpty(&master, &s, name, nullptr, nullptr) != 0)
+            std::exit(1);
+        ::close(s);
+        slave = name;
+    }
+    ~Pty() { ::close(master); }
+};
+
+std::string Frame(int i) {
+    char w[6];
+    std::snprintf(w, sizeof w, "%05d", i % 100000);
+    return std::string("\x02") + "@  " + w + "\r";  // grams, status 0
+}
+
+void Report(const char* what, std::vector<double> us) {
+    if (us.empty()) {
+        std::printf("%s: no samples\n", what);
+        return;
+    }
+    std::sort(us.begin(), us.end());
+    auto at = [&](double q) {
+        return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))];
+    };
+    std::printf("%s: n=%zu median=%.1f us p90=%.1f us p99=%.1f us max=%.1f us\n", what, us.size(),
+                at(0.5), at(0.9), at(0.99), us.back());
+}
+
+// Writes frame i's first nine characters, then after a pause its CR, noting when the CR went.
+void Writer(const Pty& pty, int n, std::vector<Clock::time_point>& sent, std::atomic<bool>& stop,
+            std::chrono::microseconds period) {
+    auto next = Clock::now() + 300ms;
+    for (int i = 0; i < n && !stop; ++i) {
+        std::this_thread::sleep_until(next);
+        const std::string f = Frame(i);
+        if (::write(pty.master, f.data(), 9) != 9)
+            break;
+        std::this_thread::sleep_for(2ms);
+        sent[static_cast<std::size_t>(i)] = Clock::now();
+        if (::write(pty.master, f.data() + 9, 1) != 1)
+            break;
+        next += period;
+    }
+}
+
+int InProcessLatency(int n) {
+    Pty pty;
+    varnel::posix::EventLoop loop;
+    varnel::posix::Runtime runtime(loop, "/nonexistent");
+    runtime.Ports().Bind(1, pty.slave);
+    varnel::host::Scale scale(runtime);
+    std::vector<Clock::time_point> sent(static_cast<std::size_t>(n)),
+        got(static_cast<std::size_t>(n));
+    int received = 0;
+    scale.Container().SubscribeScaleComm([&] {
+        const auto now = Clock::now();
+        if (scale->ScaleCommEvent() != 1)
+            return;
+        const int i = std::stoi(scale->RawWt());
+        if (i < n)
+            got[static_cast<std::size_t>(i)] = now;
+        if (++received == n)
+            loop.Stop();
+    });
+    std::int16_t open = -1;
+    if (scale->ScaleOpen(open) != 1)
+        return 1;
+    std::atomic<bool> stop{false};
+    std::thread w(Writer, std::cref(pty), n, std::ref(sent), std::ref(stop), 20000us);
+    loop.RunFor(std::chrono::milliseconds(500 + 25 * n));
+    stop = true;
+    w.join();
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (got[k] > sent[k] && sent[k] != Clock::time_point{}) {
+            us.push_back(std::chrono::duration<double, std::micro>(got[k] - sent[k]).count());
+        }
+    }
+    Report("CR -> OnScaleComm handler", us);
+    return 0;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args, bool captureStdout) {
+    Child c;
+    int fds[2] = {-1, -1};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (captureStdout) {
+        if (::pipe(fds) != 0)
+            std::exit(1);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (::posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        std::exit(1);
+    posix_spawn_file_actions_destroy(&fa);
+    if (captureStdout) {
+        ::close(fds[1]);
+        c.out = fds[0];
+    }
+    return c;
+}
+
+void Stop(Child& c) {
+    ::kill(c.pid, SIGTERM);
+    int st = 0;
+    ::waitpid(c.pid, &st, 0);
+    if (c.out >= 0)
+        ::close(c.out);
+}
+
+int CliLatency(const std::string& bin, int n) {
+    Pty pty;
+    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--json", "--system-dir",
+                     "/nonexistent", "--units", "grams"},
+                    true);
+    std::vector<Clock::time_point> sent(static_cast<std::size_t>(n)),
+        got(static_cast<std::size_t>(n));
+    std::atomic<bool> stop{false};
+    std::thread w(Writer, std::cref(pty), n, std::ref(sent), std::ref(stop), 20000us);
+    std::string buf;
+    int received = 0;
+    const auto end = Clock::now() + std::chrono::milliseconds(1000 + 25 * n);
+    while (received < n && Clock::now() < end) {
+        pollfd p{c.out, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        char tmp[4096];
+        const ssize_t r = ::read(c.out, tmp, sizeof tmp);
+        const auto now = Clock::now();
+        if (r <= 0)
+            break;
+        buf.append(tmp, static_cast<std::size_t>(r));
+        for (std::size_t nl; (nl = buf.find('\n')) != std::string::npos;) {
+            const std::string line = buf.substr(0, nl);
+            buf.erase(0, nl + 1);
+            const auto k = line.find("\"RawWt\":\"");
+            if (k == std::string::npos || line.find("\"ScaleCommEvent\":1") == std::string::npos)
+                continue;
+            const int i = std::stoi(line.substr(k + 9, 5));
+            if (i < n)
+                got[static_cast<std::size_t>(i)] = now;
+            ++received;
+        }
+    }
+    stop = true;
+    w.join();
+    Stop(c);
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (got[k] > sent[k] && sent[k] != Clock::time_point{}) {
+            us.push_back(std::chrono::duration<double, std::micro>(got[k] - sent[k]).count());
+        }
+    }
+    Report("CR -> JSON line on the CLI's stdout", us);
+    return 0;
+}
+
+// CPU time (nanoseconds on a CPU) and context switches of a process.
+struct Usage {
+    long long cpuNs = 0;
+    long switches = 0;
+};
+
+Usage UsageOf(pid_t pid) {
+    Usage u;
+    std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+    sched >> u.cpuNs;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.find("ctxt_switches:") != std::string::npos) {
+            u.switches += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return u;
+}
+
+int Cpu(const std::string& bin, int seconds) {
+    Pty pty;
+    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--system-dir", "/nonexistent"}, false);
+    std::this_thread::sleep_for(500ms);
+    const Usage before = UsageOf(c.pid);
+    // A scale at the line rate: one 10-character frame every 45.87 ms (21.8 frames/s).
+    const auto period = std::chrono::microseconds(45872);
+    auto next = Clock::now();
+    const auto end = next + std::chrono::seconds(seconds);
+    int frames = 0;
+    while (next < end) {
+        const std::string f = Frame(frames++);
+        if (::write(pty.master, f.data(), f.size()) < 0)
+            break;
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    const Usage after = UsageOf(c.pid);
+    Stop(c);
+    const double cpu = static_cast<double>(after.cpuNs - before.cpuNs) / 1e9 / seconds * 100.0;
+    std::printf("streaming %d frames in %d s: monitor CPU %.3f %% of one core, %.1f wake-ups/s\n",
+                frames, seconds, cpu,
+                static_cast<double>(after.switches - before.switches) / seconds);
+    return 0;
+}
+
+int Idle(const std::string& bin, int seconds) {
+    Pty pty;
+    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--system-dir", "/nonexistent"}, false);
+    std::this_thread::sleep_for(1500ms);  // the watchdog has reported the silence
+    const Usage before = UsageOf(c.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const Usage after = UsageOf(c.pid);
+    Stop(c);
+    std::printf(
+        "silent line for %d s: %ld wake-ups (%.2f/s; the retry timer ticks every 3 s), "
+        "%.3f ms CPU\n",
+        seconds, after.switches - before.switches,
+        static_cast<double>(after.switches - before.switches) / seconds,
+        static_cast<double>(after.cpuNs - before.cpuNs) / 1e6);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    auto num = [&](int i, int d) { return argc > i ? std::atoi(argv[i]) : d; };
+    if (mode == "latency")
+        return InProcessLatency(num(2, 1000));
+    if (mode == "cli-latency" && argc > 2)
+        return CliLatency(argv[2], num(3, 1000));
+    if (mode == "cpu" && argc > 2)
+        return Cpu(argv[2], num(3, 30));
+    if (mode == "idle" && argc > 2)
+        return Idle(argv[2], num(3, 12));
+    std::fprintf(
+        stderr,
+        "usage: e2e_probe latency [N] | cli-latency BIN [N] | cpu BIN [S] | idle BIN [S]\n");
+    return 2;
+}
