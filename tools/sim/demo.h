@@ -11,7 +11,7 @@
 //               3 s reconnect cycle starts
 //   8.0 - 12.5  readings around 2.50 kg again, long enough for the reconnect near 10.5 s to
 //               pick them up
-// kDemoTimeline holds the same steps for narration; the session is built from it.
+// kDemoTimeline holds the same steps for narration; the configuration is built from it.
 #pragma once
 
 #include <array>

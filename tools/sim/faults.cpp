@@ -64,6 +64,8 @@ bool FaultTrigger::Fires(std::uint64_t n, std::chrono::nanoseconds slot,
         case Kind::AtFrame:
             return n == frame;
         case Kind::AtTime: {
+            if (!(seconds < 9e9))  // beyond what nanosecond offsets hold: never
+                return false;
             const std::chrono::nanoseconds due(std::llround(seconds * 1e9));
             return slot >= due && previous < due;
         }

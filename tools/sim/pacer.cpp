@@ -57,12 +57,12 @@ void Pacer::RequestStop() noexcept {
 }
 
 Pacer::Wake Pacer::WaitUntil(std::chrono::nanoseconds deadline) {
-    itimerspec spec{};
-    spec.it_value = ToTimespec(deadline);
+    itimerspec timer{};
+    timer.it_value = ToTimespec(deadline);
     // A zero it_value would disarm the timer; the monotonic clock is far past zero anyway.
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-        spec.it_value.tv_nsec = 1;
-    if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+    if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0)
+        timer.it_value.tv_nsec = 1;
+    if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr) != 0)
         ThrowErrno("timerfd_settime");
     pollfd fds[2] = {{stopFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
     for (;;) {
@@ -96,8 +96,14 @@ PacerStats Pacer::Run(Simulator& simulator, int fd, const PaceOptions& options) 
     while (auto chunk = simulator.Next()) {
         const bool pastEnd = options.duration && chunk->at >= *options.duration;
         const auto deadline = start + (pastEnd ? *options.duration : chunk->at);
-        if (WaitUntil(deadline) == Wake::Stop || pastEnd)
+        if (WaitUntil(deadline) == Wake::Stop) {
+            stats.end = PacerEnd::StopRequested;
             break;
+        }
+        if (pastEnd) {
+            stats.end = PacerEnd::DurationPassed;
+            break;
+        }
 
         if (chunk->bytes.empty()) {
             stats.faults += chunk->faults.size();
@@ -111,6 +117,7 @@ PacerStats Pacer::Run(Simulator& simulator, int fd, const PaceOptions& options) 
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 stats.error = errno;
+                stats.end = PacerEnd::WriteError;
                 break;
             }
             ++stats.drops;

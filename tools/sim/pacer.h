@@ -11,6 +11,8 @@
 
 namespace varnel::sim {
 
+enum class PacerEnd { ScriptEnded, DurationPassed, StopRequested, WriteError };
+
 struct PacerStats {
     std::uint64_t frames = 0;   // frame chunks written (whole or in part)
     std::uint64_t bytes = 0;    // bytes written
@@ -18,8 +20,10 @@ struct PacerStats {
     std::uint64_t partial = 0;  // chunks of which only a part could be written
     std::uint64_t faults = 0;   // faults injected by the chunks written (silences included)
     int error = 0;              // errno of the write error that ended the run, else 0
+    PacerEnd end = PacerEnd::ScriptEnded;
 };
 
+// What became of a chunk; Marker: the start of a silence, nothing to write.
 enum class ChunkOutcome { Written, Partial, Dropped, Marker };
 
 struct PaceOptions {
@@ -38,11 +42,11 @@ class Pacer {
     Pacer& operator=(const Pacer&) = delete;
 
     // Writes each chunk with one write() at start + chunk.at, on absolute CLOCK_MONOTONIC
-    // deadlines, sleeping in between. Sets O_NONBLOCK on fd; a chunk that would block is
-    // dropped and counted, never retried. Returns at the script's end, when the duration has
-    // passed, on RequestStop(), or after a write error other than EAGAIN (in stats.error).
-    // Throws std::system_error when fd cannot be made non-blocking. A writer to a pipe or socket
-    // should ignore SIGPIPE.
+    // deadlines, sleeping in between; chunks already due (after a stall) go out at once. Sets
+    // O_NONBLOCK on fd; a chunk that would block is dropped and counted, never retried. Returns at
+    // the script's end, when the duration has passed, on RequestStop(), or after a write error
+    // other than EAGAIN (in stats.error). Throws std::system_error when fd cannot be made
+    // non-blocking. A writer to a pipe or socket should ignore SIGPIPE.
     PacerStats Run(Simulator& simulator, int fd, const PaceOptions& options = {});
 
     // Ends Run() promptly, or makes the next Run() return at once: a stop is for good.

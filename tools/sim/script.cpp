@@ -231,11 +231,15 @@ Script LoadScriptFile(const std::string& path) {
         throw std::runtime_error("cannot read script file " + path + ": " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
+    std::vector<Reading> readings;
     try {
-        return Script::Lines(ParseScriptLines(text.str()));
+        readings = ParseScriptLines(text.str());
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(path + ", " + e.what());
     }
+    if (readings.empty())
+        throw std::invalid_argument(path + ": no readings in the file");
+    return Script::Lines(std::move(readings));
 }
 
 Script ParseScript(std::string_view option) {

@@ -83,7 +83,7 @@ Script ParseScript(std::string_view option);
 // Parses the text of a script file (format above). Throws std::invalid_argument naming the line.
 std::vector<Reading> ParseScriptLines(std::string_view text);
 
-// Reads and parses a script file.
+// Reads and parses a script file; a file without readings is an error.
 Script LoadScriptFile(const std::string& path);
 
 }  // namespace varnel::sim

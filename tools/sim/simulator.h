@@ -45,7 +45,7 @@ struct StatusSchedule {
     int At(double seconds) const;
 };
 
-// Throws std::invalid_argument naming the fault in the string.
+// Throws std::invalid_argument naming what is wrong in the string.
 StatusSchedule ParseStatusSchedule(std::string_view option);
 
 struct Config {
@@ -63,8 +63,8 @@ struct Chunk {
     std::chrono::nanoseconds at{0};  // offset from the start
     std::string bytes;               // empty only for the marker at the start of a silence
     bool frame = false;              // the slot's frame, possibly reshaped by a fault
-    std::uint64_t slot = 0;
-    std::vector<FaultKind> faults;  // faults injected by this chunk
+    std::uint64_t slot = 0;          // the frame slot it belongs to
+    std::vector<FaultKind> faults;   // faults injected by this chunk
 
     friend bool operator==(const Chunk&, const Chunk&) = default;
 };
