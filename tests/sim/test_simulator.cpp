@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datapath/frame.h"
+#include "tests/fakes/harness.h"
 #include "tools/sim/demo.h"
 #include "tools/sim/simulator.h"
 
@@ -242,6 +243,44 @@ TEST(DemoTest, FollowsItsTimeline) {
     EXPECT_GE(firstAfterSilence - lastBeforeSilence, 1.5);
     EXPECT_GE(last - firstAfterSilence, 4.0);
     EXPECT_NEAR(last, t.back().to, 0.05);
+}
+
+TEST(DemoTest, TheControlSeesReadingsMotionALostLinkAndTheReconnect) {
+    testing::Harness h;
+    ASSERT_EQ(h.Open(), 1);                                     // ConnectStatus
+    std::vector<std::pair<std::int64_t, std::int16_t>> events;  // ms, ScaleCommEvent
+    h.container.onScaleComm = [&] { events.emplace_back(h.clock.Now(), h.ctl->ScaleCommEvent()); };
+    Simulator demo(DemoSession());
+    while (auto chunk = demo.Next()) {
+        h.clock.Advance(std::chrono::duration_cast<std::chrono::milliseconds>(chunk->at).count() -
+                        h.clock.Now());
+        h.Feed(chunk->bytes);
+    }
+    auto times = [&](std::int16_t code) {
+        std::vector<double> at;  // ms
+        for (const auto& [ms, event] : events)
+            if (event == code)
+                at.push_back(static_cast<double>(ms));
+        return at;
+    };
+    // Status changes into and out of motion.
+    const auto statusChanges = times(2);
+    ASSERT_EQ(statusChanges.size(), 2u);
+    EXPECT_NEAR(statusChanges[0], 4000, 50);
+    EXPECT_NEAR(statusChanges[1], 5000, 50);
+    // The watchdog 1 s after the last frame before the silence; the reconnect 3 s later.
+    ASSERT_EQ(times(3).size(), 1u);
+    ASSERT_EQ(times(4).size(), 1u);
+    const auto lost = times(3)[0], back = times(4)[0];
+    EXPECT_NEAR(lost, 6500 + 1000, 50);
+    EXPECT_EQ(back, lost + 3000);
+    // Readings stop with the loss and are reported again for seconds after the reconnect.
+    const auto readings = times(1);
+    EXPECT_EQ(std::count_if(readings.begin(), readings.end(),
+                            [&](double ms) { return ms > lost && ms < back; }),
+              0);
+    EXPECT_GE(readings.back() - back, 1900);
+    EXPECT_EQ(h.ctl->RawWt().substr(0, 3), "002");
 }
 
 }  // namespace
