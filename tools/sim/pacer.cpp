@@ -100,7 +100,8 @@ PacerStats Pacer::Run(Simulator& simulator, int fd, const PaceOptions& options) 
             stats.end = PacerEnd::StopRequested;
             break;
         }
-        if (pastEnd) {
+        // Behind schedule, chunks fall due at once; the duration still ends the run on time.
+        if (pastEnd || (options.duration && Now() - start >= *options.duration)) {
             stats.end = PacerEnd::DurationPassed;
             break;
         }
