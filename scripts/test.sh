@@ -16,13 +16,13 @@ clang-format --dry-run --Werror $files
 stage "native build and tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/native -j "$jobs"
-ctest --test-dir build/native --output-on-failure -j "$jobs"
+ctest --test-dir build/native --output-on-failure
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON -DVARNEL_BENCH=OFF
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    ctest --test-dir build/asan --output-on-failure
 
 stage "Windows x86_64 cross-build, tests under Wine"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -35,6 +35,13 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         {"monitor", "--port", "3", "--device", "/dev/null"},
         {"monitor", "--no-such-flag"},
         {"ports", "--highest", "1000"},
+        {"simulate"},
+        {"simulate", "--pty", "--device", "/dev/null"},
+        {"simulate", "--pty", "--layout", "stone"},
+        {"simulate", "--pty", "--script", "ramp:0:x:5"},
+        {"simulate", "--pty", "--fault", "flood@every:3"},
+        {"simulate", "--pty", "--status", "0,16@1-2"},
+        {"demo", "--duration", "0"},
     };
     for (const auto& args : cases) {
         std::vector<std::string> argv = {kVarnel};
@@ -53,7 +60,7 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST(CliTest, EverySubcommandHasHelp) {
-    for (const char* sub : {"monitor", "ports"}) {
+    for (const char* sub : {"monitor", "ports", "simulate", "demo"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
         EXPECT_EQ(p.Wait(5s), 0);
@@ -140,6 +147,45 @@ TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
     EXPECT_FALSE(p.ReadLine(500ms));
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(5s), 0);
+}
+
+TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
+    ChildProcess scale({kVarnel, "simulate", "--pty", "--layout", "g", "--script", "ramp:100:200:1",
+                        "--fault", "garbage:5@every:4", "--fault", "stx@at:10"});
+    const auto slave = scale.ReadLine(3s);
+    ASSERT_TRUE(slave);
+    ASSERT_EQ(slave->rfind("/dev/pts/", 0), 0u) << *slave;
+    ChildProcess monitor({kVarnel, "monitor", "--device", *slave, "--json", "--units", "grams",
+                          "--system-dir", "/nonexistent"});
+    EXPECT_EQ(json::parse(*monitor.ReadLine(3s)), json::parse(R"({"ScaleOpen":1})"));
+    double last = 0.0;
+    int weights = 0;
+    while (weights < 15) {
+        const auto line = monitor.ReadLine(3s);
+        ASSERT_TRUE(line);
+        const json e = json::parse(*line);
+        ASSERT_EQ(e["ScaleCommEvent"], 1) << *line;
+        const double net = e["NetWt"].get<double>();
+        EXPECT_GE(net, last);  // a rising ramp, however the faults cut it
+        EXPECT_LE(net, 200.0);
+        EXPECT_EQ(e["RawWtUnits"], 3);
+        last = net;
+        ++weights;
+    }
+    EXPECT_GT(last, 100.0);
+    monitor.Signal(SIGTERM);
+    scale.Signal(SIGTERM);
+    EXPECT_EQ(monitor.Wait(5s), 0);
+    EXPECT_EQ(scale.Wait(5s), 0);
+}
+
+TEST(CliTest, DemoRunsABoundedSessionWithoutHardware) {
+    ChildProcess demo({kVarnel, "demo", "--duration", "2.5"});
+    EXPECT_EQ(demo.Wait(10s), 0);
+    const std::string out = demo.RestOfStdout();
+    EXPECT_NE(out.find("ScaleOpen(-1) = 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("OnScaleComm: weight"), std::string::npos) << out;
+    EXPECT_NE(out.find("ScaleOpen(0): link closed"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -23,4 +23,21 @@ struct PortsOptions {
 };
 int RunPorts(const PortsOptions& options);
 
+struct SimulateOptions {
+    std::string device;
+    bool pty = false;
+    std::string layout = "kg";
+    std::string status = "0";
+    std::string script = "steady:1.25";
+    std::vector<std::string> faults;
+    double duration = 0.0;  // seconds; 0 runs until stopped or the script ends
+    unsigned long long seed = 1;
+};
+int RunSimulate(const SimulateOptions& options);
+
+struct DemoOptions {
+    double duration = 13.0;  // seconds
+};
+int RunDemo(const DemoOptions& options);
+
 }  // namespace varnel::cli

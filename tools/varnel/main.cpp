@@ -48,8 +48,41 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 255))
         ->capture_default_str();
 
+    SimulateOptions simulate;
+    auto* simc = app.add_subcommand("simulate", "Be a scale: write frames at the line rate");
+    auto* simDevice = simc->add_option("--device", simulate.device, "Serial device to write to");
+    auto* simPty = simc->add_flag("--pty", simulate.pty,
+                                  "Create a pseudo-terminal and print its slave path first");
+    simDevice->excludes(simPty);
+    simc->add_option("--layout", simulate.layout, "Weight field layout")
+        ->check(CLI::IsMember({"kg", "lb-oz-tenths", "g", "lb-oz-quarters"}))
+        ->capture_default_str();
+    simc->add_option("--status", simulate.status,
+                     "Status nibble, or a schedule BASE[,N@FROM-TO]... in seconds (e.g. 0,1@3-4)")
+        ->capture_default_str();
+    simc->add_option("--script", simulate.script,
+                     "Weights: steady:W | ramp:FROM:TO:SECONDS | walk:START:STEP:MIN:MAX:SEED | "
+                     "file:PATH")
+        ->capture_default_str();
+    simc->add_option("--fault", simulate.faults,
+                     "Line fault KIND[:ARGS]@WHEN, repeatable: garbage[:N], truncate[:N], "
+                     "overlong[:N], stx[:P], silence:MS; WHEN every:K | at:K | time:SECONDS");
+    simc->add_option("--duration", simulate.duration, "Stop after this many seconds")
+        ->check(CLI::PositiveNumber);
+    simc->add_option("--seed", simulate.seed, "Seed of the garbage bytes")->capture_default_str();
+
+    DemoOptions demo;
+    auto* democ = app.add_subcommand(
+        "demo", "No hardware needed: a simulated scale on a pseudo-terminal, read by the control");
+    democ->add_option("--duration", demo.duration, "Length of the session in seconds")
+        ->check(CLI::Range(1.0, 600.0))
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
+        if (simc->parsed() && simulate.device.empty() && !simulate.pty) {
+            throw CLI::RequiredError("simulate needs --device PATH or --pty");
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -63,5 +96,9 @@ int main(int argc, char** argv) {
         return RunMonitor(monitor);
     if (prt->parsed())
         return RunPorts(ports);
+    if (simc->parsed())
+        return RunSimulate(simulate);
+    if (democ->parsed())
+        return RunDemo(demo);
     return 2;
 }
