@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/cli/child_process.h"
 #include "tests/posix/pty_pair.h"
@@ -104,6 +105,9 @@ TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     EXPECT_EQ(e["NetWtUnits"], 2);
     EXPECT_EQ(e["ConnectStatus"], 1);
 
+    // The line is emptied after every frame, right after the event is printed: keep the scale's
+    // own spacing, or this frame could be discarded with it.
+    std::this_thread::sleep_for(50ms);
     pty.Write(Frame('0', "00005"));  // pounds-ounces: 5 tenths of an ounce
     const json s = Next(*p);
     EXPECT_EQ(s["RawWtUnits"], 2);
