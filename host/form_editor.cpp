@@ -239,7 +239,7 @@ std::int16_t OptionNamed(const pages::PropertyPage& page, const char* group, con
             if (std::string_view(m.enumName) == enumName && m.value == i)
                 member = m.name;
         }
-        const pages::WidgetSpec* option = pages::FindWidget(page.Layout(), group, i);
+        const pages::WidgetDef* option = pages::FindWidget(page.Layout(), group, i);
         const std::string_view caption = option && option->caption ? option->caption : "";
         if (member && (EqualsNoCase(v, member) || EqualsNoCase("vn" + std::string(v), member)))
             return i;

@@ -6,7 +6,7 @@ namespace {
 
 using enum WidgetKind;
 
-constexpr std::array<WidgetSpec, 12> kLayout{{
+constexpr std::array<WidgetDef, 12> kLayout{{
     {.name = "Image1",
      .kind = Picture,
      .left = 240,
@@ -125,7 +125,7 @@ std::string VersionText(const ComponentVersion& version) {
     return text;
 }
 
-std::span<const WidgetSpec> AboutDialog::Layout() {
+std::span<const WidgetDef> AboutDialog::Layout() {
     return kLayout;
 }
 
@@ -144,7 +144,7 @@ void AboutDialog::Form_Load() {
 std::string AboutDialog::CaptionOf(std::string_view name, int index) const {
     if (name == "lblVersion")
         return version_;
-    const WidgetSpec* w = FindWidget(kLayout, name, index);
+    const WidgetDef* w = FindWidget(kLayout, name, index);
     return w && w->caption ? w->caption : "";
 }
 

@@ -32,7 +32,7 @@ class AboutDialog {
     static constexpr const char* kCancelButton = nullptr;
 
     // The widgets top to bottom, as created; lblVersion's caption is then "ver".
-    static std::span<const WidgetSpec> Layout();
+    static std::span<const WidgetDef> Layout();
 
     explicit AboutDialog(Container& container) : container_(container) {}
 

@@ -13,7 +13,7 @@ namespace {
 
 using enum WidgetKind;
 
-constexpr std::array<WidgetSpec, 2> kCommPortLayout{{
+constexpr std::array<WidgetDef, 2> kCommPortLayout{{
     {.name = "lblCommPort",
      .kind = Label,
      .caption = "Comm Port:",
@@ -31,7 +31,7 @@ constexpr std::array<WidgetSpec, 2> kCommPortLayout{{
      .tab = 1},
 }};
 
-constexpr std::array<WidgetSpec, 4> kNotifyLayout{{
+constexpr std::array<WidgetDef, 4> kNotifyLayout{{
     {.name = "Label1",
      .kind = Label,
      .caption = "Notify the application through event notification:",
@@ -71,7 +71,7 @@ constexpr std::array<WidgetSpec, 4> kNotifyLayout{{
      .tab = 3},
 }};
 
-constexpr std::array<WidgetSpec, 6> kUnitsLayout{{
+constexpr std::array<WidgetDef, 6> kUnitsLayout{{
     {.name = "Label1",
      .kind = Label,
      .caption = "Select the desired units-of-measure for the Net Weight value:",
@@ -166,7 +166,7 @@ CommPortPage::CommPortPage() {
     txtCommPort.onChange = [this] { txtCommPort_Change(); };
 }
 
-std::span<const WidgetSpec> CommPortPage::Layout() const {
+std::span<const WidgetDef> CommPortPage::Layout() const {
     return kCommPortLayout;
 }
 
@@ -190,7 +190,7 @@ NotifyPage::NotifyPage() {
     optNotify.onClick = [this](std::int16_t index) { optNotify_Click(index); };
 }
 
-std::span<const WidgetSpec> NotifyPage::Layout() const {
+std::span<const WidgetDef> NotifyPage::Layout() const {
     return kNotifyLayout;
 }
 
@@ -213,7 +213,7 @@ UnitsPage::UnitsPage() {
     optUnits.onClick = [this](std::int16_t index) { optUnits_Click(index); };
 }
 
-std::span<const WidgetSpec> UnitsPage::Layout() const {
+std::span<const WidgetDef> UnitsPage::Layout() const {
     return kUnitsLayout;
 }
 

@@ -31,7 +31,7 @@ class PropertyPage {
     virtual const char* Name() const = 0;
     // The property the page edits.
     virtual const char* Property() const = 0;
-    virtual std::span<const WidgetSpec> Layout() const = 0;
+    virtual std::span<const WidgetDef> Layout() const = 0;
 
     // --- Set by the property-page host ---
     // The controls selected in the designer; item 0 is the first.
@@ -68,7 +68,7 @@ class CommPortPage : public PropertyPage {
     CommPortPage();
     const char* Name() const override { return "CommPort"; }
     const char* Property() const override { return "CommPort"; }
-    std::span<const WidgetSpec> Layout() const override;
+    std::span<const WidgetDef> Layout() const override;
 
     TextBox txtCommPort;
 
@@ -82,7 +82,7 @@ class NotifyPage : public PropertyPage {
     NotifyPage();
     const char* Name() const override { return "Notify"; }
     const char* Property() const override { return "WtNotification"; }
-    std::span<const WidgetSpec> Layout() const override;
+    std::span<const WidgetDef> Layout() const override;
 
     OptionGroup optNotify{2};
 
@@ -96,7 +96,7 @@ class UnitsPage : public PropertyPage {
     UnitsPage();
     const char* Name() const override { return "Units"; }
     const char* Property() const override { return "NetWtUnits"; }
-    std::span<const WidgetSpec> Layout() const override;
+    std::span<const WidgetDef> Layout() const override;
 
     OptionGroup optUnits{4};
     // The units option selected last; the value an apply writes.

@@ -4,8 +4,8 @@
 
 namespace varnel::pages {
 
-const WidgetSpec* FindWidget(std::span<const WidgetSpec> layout, std::string_view name, int index) {
-    for (const WidgetSpec& w : layout) {
+const WidgetDef* FindWidget(std::span<const WidgetDef> layout, std::string_view name, int index) {
+    for (const WidgetDef& w : layout) {
         if (name == w.name && w.index == index)
             return &w;
     }

@@ -39,7 +39,7 @@ inline constexpr Rgb kDarkRed{128, 0, 0};
 
 // One widget. Positions and sizes are in twips (15 to a pixel at 96 dpi), from the client area
 // of the window, or of the frame named by `parent`.
-struct WidgetSpec {
+struct WidgetDef {
     const char* name;
     int index = -1;  // index within a control array, -1 for a lone widget
     WidgetKind kind = WidgetKind::Label;
@@ -54,8 +54,8 @@ struct WidgetSpec {
 };
 
 // The widget `name` (with `index` for a control array), or nullptr.
-const WidgetSpec* FindWidget(std::span<const WidgetSpec> layout, std::string_view name,
-                             int index = -1);
+const WidgetDef* FindWidget(std::span<const WidgetDef> layout, std::string_view name,
+                            int index = -1);
 
 // A single-line text box without input filter or length limit.
 class TextBox {

@@ -271,15 +271,5 @@ TEST(PersistenceTest, AFailingComponentReadEndsTheSaveAtItsKey) {
     EXPECT_EQ(bag.writes, (Notes{"CommID", "CommPort"}));
 }
 
-TEST(PersistenceTest, KeyTableLookups) {
-    EXPECT_EQ(persistence::FindSavedKey("commport"), nullptr);
-    ASSERT_NE(persistence::FindSavedKey("commport", true), nullptr);
-    EXPECT_STREQ(persistence::FindSavedKey("commport", true)->key, "CommPort");
-    EXPECT_EQ(persistence::DefaultOf(*persistence::FindSavedKey("CommPort")),
-              Variant(std::int16_t{1}));
-    EXPECT_EQ(persistence::DefaultOf(*persistence::FindSavedKey("RawWt")), Variant(""));
-    EXPECT_EQ(persistence::FindSavedKey("Foo", true), nullptr);
-}
-
 }  // namespace
 }  // namespace varnel::testing

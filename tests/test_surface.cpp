@@ -83,14 +83,6 @@ TEST(SurfaceTest, AFailingSizeChangeReachesTheHostAndTheNextResizeStillWorks) {
     EXPECT_EQ(container.sizes, (std::vector<Size>{{540.0f, 488.0f}}));
 }
 
-TEST(SurfaceTest, StatusFlagsAndBitmaps) {
-    EXPECT_EQ(surface::kOleMiscStatus, 0x24591u);
-    EXPECT_EQ(surface::kToolboxBitmap.resourceId, 30000);
-    EXPECT_EQ(surface::kFacePicture.width * 15, 540);
-    // The picture is taller than the face by half a pixel: its bottom row is cut.
-    EXPECT_EQ(surface::kFacePicture.height * 15 - 488, 7);
-}
-
 TEST(SurfaceTest, HostedComponentsStartWithTheirDesignSettings) {
     Harness h;
     EXPECT_FALSE(h.reconnect->Enabled());
