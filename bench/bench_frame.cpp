@@ -72,6 +72,7 @@ class LeanContainer : public Container {
     void SetOwnSize(float, float) override {}
     ComponentVersion Version() override { return {}; }
     void EventError(const AutomationError&) override {}
+    void ShowAboutBox(pages::AboutDialog&) override {}
 };
 
 class LeanSystem : public System {

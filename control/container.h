@@ -7,6 +7,9 @@
 namespace varnel {
 
 class AutomationError;
+namespace pages {
+class AboutDialog;
+}
 
 struct ComponentVersion {
     std::int32_t major = 3;
@@ -32,6 +35,10 @@ class Container {
     // An error escaped one of the control's event handlers (a receive event or a timer tick);
     // the control has already recovered as far as it can.
     virtual void EventError(const AutomationError& error) = 0;
+    // Shows the loaded About dialog modally, without an owner window, and returns once it has
+    // been unloaded (its Close button or the title-bar close box). Timers and receive events go
+    // on being handled meanwhile.
+    virtual void ShowAboutBox(pages::AboutDialog& dialog) = 0;
 };
 
 }  // namespace varnel

@@ -16,6 +16,16 @@ inline constexpr std::int32_t kFileNotFound = 53;
 inline constexpr std::int32_t kPermissionDenied = 70;
 inline constexpr std::int32_t kPathNotFound = 76;
 inline constexpr std::int32_t kInternal = 51;
+inline constexpr std::int32_t kSubscriptOutOfRange = 9;
+inline constexpr std::int32_t kObjectNotSet = 91;
+inline constexpr std::int32_t kNoSuchControlArrayElement = 340;
+inline constexpr std::int32_t kFormAlreadyDisplayed = 400;
+// Late-binding failures carry the platform's HRESULT as their number, so that the COM shell hands
+// them on unchanged: DISP_E_MEMBERNOTFOUND (no such member, or a put on a property without a
+// setter), DISP_E_UNKNOWNNAME, DISP_E_BADPARAMCOUNT.
+inline constexpr std::int32_t kMemberNotFound = static_cast<std::int32_t>(0x80020003u);
+inline constexpr std::int32_t kUnknownName = static_cast<std::int32_t>(0x80020006u);
+inline constexpr std::int32_t kBadParamCount = static_cast<std::int32_t>(0x8002000Eu);
 }  // namespace err
 
 class AutomationError : public std::runtime_error {

@@ -5,6 +5,7 @@
 
 #include "control/errors.h"
 #include "datapath/frame.h"
+#include "pages/about_dialog.h"
 
 namespace varnel {
 

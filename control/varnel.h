@@ -8,12 +8,17 @@
 #include <string>
 
 #include "control/container.h"
+#include "control/property_bag.h"
 #include "control/system.h"
 #include "control/variant.h"
 #include "serial/comm_component.h"
 #include "serial/timer.h"
 
 namespace varnel {
+
+namespace pages {
+class AboutDialog;
+}
 
 // Units of the net weight. Any 32-bit value is stored; only these select a weight.
 enum VN_UOM_ENUM : std::int32_t { vnPounds = 0, vnKilograms = 1, vnGrams = 2, vnOunces = 3 };
@@ -57,6 +62,10 @@ class Varnel {
     // -1 opens (or reopens) the link, any other value closes it. Returns 1 when the link is up
     // afterwards, 0 when it is down. connectassert is not changed.
     std::int16_t ScaleOpen(std::int16_t& connectassert);
+    // "(major.minor)" of the component's version: (3.0).
+    std::string ControlVersion();
+    // Shows the About dialog modally through the container; a fresh dialog for every call.
+    void AboutBox();
 
     // --- Read-write properties ---
     std::int32_t CommID();
@@ -80,6 +89,20 @@ class Varnel {
     // --- Runtime settings not on the automation interface ---
     // Bound on the wait for the port initialiser; a longer run counts as a failed wait.
     void SetPortInitTimeout(std::uint32_t milliseconds) { m_PortInitTimeoutMs = milliseconds; }
+
+    // --- Persistence: the host calls one of the first two right after creation ---
+    // A new instance: the backing fields of the public properties at their initial values.
+    void InitProperties();
+    // Reads the saved keys in a fixed order, straight into the fields; the port number goes to
+    // MSComm1. Nothing is announced and no port is opened. An error ends the load at its key
+    // (keys before it stay applied) and names the key in its description.
+    void ReadProperties(PropertyBag& bag);
+    // Writes every saved key with its default, in a fixed order.
+    void WriteProperties(PropertyBag& bag);
+
+    // --- Surface ---
+    // The host resized the control: back to the fixed face size.
+    void UserControl_Resize();
 
     // --- Event handlers of the hosted components ---
     // Errors that escape them are handed to the container (Container::EventError).
@@ -159,6 +182,9 @@ class Varnel {
     std::string m_FormattedWt;
 
     std::uint32_t m_PortInitTimeoutMs = kDefaultPortInitTimeoutMs;
+
+    std::unique_ptr<pages::AboutDialog> frmAbout;  // only while AboutBox shows it
+    bool resizing_ = false;
 };
 
 }  // namespace varnel

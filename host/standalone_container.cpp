@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "pages/about_dialog.h"
+
 namespace varnel::host {
 
 void StandaloneContainer::PropertyChanged(std::string_view name) {
@@ -31,6 +33,11 @@ void StandaloneContainer::SetOwnSize(float widthTwips, float heightTwips) {
 void StandaloneContainer::EventError(const AutomationError& error) {
     for (const auto& h : errorHandlers_)
         h(error);
+}
+
+void StandaloneContainer::ShowAboutBox(pages::AboutDialog& dialog) {
+    if (aboutHandler_) aboutHandler_(dialog);
+    if (dialog.Loaded()) dialog.cmdClose_Click();
 }
 
 }  // namespace varnel::host

@@ -17,6 +17,7 @@ class StandaloneContainer : public Container {
     using EventHandler = std::function<void()>;
     using PropertyHandler = std::function<void(std::string_view name)>;
     using ErrorHandler = std::function<void(const AutomationError& error)>;
+    using AboutHandler = std::function<void(pages::AboutDialog& dialog)>;
 
     void SetUserMode(bool runMode) { userMode_ = runMode; }
     void SubscribeScaleComm(EventHandler handler) { eventHandlers_.push_back(std::move(handler)); }
@@ -25,6 +26,10 @@ class StandaloneContainer : public Container {
     }
     // Errors that escaped the control's event handlers, and exceptions thrown by subscribers.
     void SubscribeErrors(ErrorHandler handler) { errorHandlers_.push_back(std::move(handler)); }
+
+    // Shows the About dialog for AboutBox. Without a handler, or when the handler leaves it open,
+    // the dialog is closed at once: a console host has no window to keep it in.
+    void SetAboutBoxHandler(AboutHandler handler) { aboutHandler_ = std::move(handler); }
 
     float WidthTwips() const { return width_; }
     float HeightTwips() const { return height_; }
@@ -35,6 +40,7 @@ class StandaloneContainer : public Container {
     void SetOwnSize(float widthTwips, float heightTwips) override;
     ComponentVersion Version() override { return ComponentVersion{3, 0, 0, 0}; }
     void EventError(const AutomationError& error) override;
+    void ShowAboutBox(pages::AboutDialog& dialog) override;
 
   private:
     bool userMode_ = true;
@@ -43,6 +49,7 @@ class StandaloneContainer : public Container {
     std::vector<EventHandler> eventHandlers_;
     std::vector<PropertyHandler> propertyHandlers_;
     std::vector<ErrorHandler> errorHandlers_;
+    AboutHandler aboutHandler_;
 };
 
 }  // namespace varnel::host

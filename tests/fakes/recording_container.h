@@ -8,6 +8,7 @@
 
 #include "control/container.h"
 #include "control/errors.h"
+#include "pages/about_dialog.h"
 
 namespace varnel::testing {
 
@@ -21,6 +22,10 @@ class RecordingContainer : public Container {
     std::vector<AutomationError> errors;
     std::vector<std::pair<float, float>> sizes;
     ComponentVersion version{3, 0, 0, 0};
+    // About dialog displays: the version label each showed; onAbout plays the user (by default
+    // pressing Close).
+    std::vector<std::string> aboutShown;
+    std::function<void(pages::AboutDialog&)> onAbout;
 
     bool UserMode() override {
         if (failUserMode)
@@ -36,6 +41,13 @@ class RecordingContainer : public Container {
     void SetOwnSize(float w, float h) override { sizes.emplace_back(w, h); }
     ComponentVersion Version() override { return version; }
     void EventError(const AutomationError& error) override { errors.push_back(error); }
+    void ShowAboutBox(pages::AboutDialog& dialog) override {
+        aboutShown.push_back(dialog.lblVersion());
+        if (onAbout)
+            onAbout(dialog);
+        else
+            dialog.cmdClose_Click();
+    }
 };
 
 }  // namespace varnel::testing
