@@ -39,8 +39,7 @@ class LeanComm : public CommComponent {
     std::string Settings() override { return {}; }
     void SetSettings(const std::string&) override {}
     std::string Input() override {
-        if (!stream || pos >= stream->size())
-            return {};
+        if (!stream || pos >= stream->size()) return {};
         return std::string(1, (*stream)[pos++]);
     }
     std::int16_t CommEvent() override { return comm::kEvReceive; }

@@ -35,8 +35,7 @@ struct Pty {
     Pty() {
         int s = -1;
         char name[128] = {};
-        if (::openpty(&master, &s, name, nullptr, nullptr) != 0)
-            std::exit(1);
+        if (::openpty(&master, &s, name, nullptr, nullptr) != 0) std::exit(1);
         ::close(s);
         slave = name;
     }
@@ -69,12 +68,10 @@ void Writer(const Pty& pty, int n, std::vector<Clock::time_point>& sent, std::at
     for (int i = 0; i < n && !stop; ++i) {
         std::this_thread::sleep_until(next);
         const std::string f = Frame(i);
-        if (::write(pty.master, f.data(), 9) != 9)
-            break;
+        if (::write(pty.master, f.data(), 9) != 9) break;
         std::this_thread::sleep_for(2ms);
         sent[static_cast<std::size_t>(i)] = Clock::now();
-        if (::write(pty.master, f.data() + 9, 1) != 1)
-            break;
+        if (::write(pty.master, f.data() + 9, 1) != 1) break;
         next += period;
     }
 }
@@ -90,17 +87,13 @@ int InProcessLatency(int n) {
     int received = 0;
     scale.Container().SubscribeScaleComm([&] {
         const auto now = Clock::now();
-        if (scale->ScaleCommEvent() != 1)
-            return;
+        if (scale->ScaleCommEvent() != 1) return;
         const int i = std::stoi(scale->RawWt());
-        if (i < n)
-            got[static_cast<std::size_t>(i)] = now;
-        if (++received == n)
-            loop.Stop();
+        if (i < n) got[static_cast<std::size_t>(i)] = now;
+        if (++received == n) loop.Stop();
     });
     std::int16_t open = -1;
-    if (scale->ScaleOpen(open) != 1)
-        return 1;
+    if (scale->ScaleOpen(open) != 1) return 1;
     std::atomic<bool> stop{false};
     std::thread w(Writer, std::cref(pty), n, std::ref(sent), std::ref(stop), 20000us);
     loop.RunFor(std::chrono::milliseconds(500 + 25 * n));
@@ -128,8 +121,7 @@ Child Spawn(const std::vector<std::string>& args, bool captureStdout) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (captureStdout) {
-        if (::pipe(fds) != 0)
-            std::exit(1);
+        if (::pipe(fds) != 0) std::exit(1);
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
     } else {
@@ -139,8 +131,7 @@ Child Spawn(const std::vector<std::string>& args, bool captureStdout) {
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (::posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        std::exit(1);
+    if (::posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) std::exit(1);
     posix_spawn_file_actions_destroy(&fa);
     if (captureStdout) {
         ::close(fds[1]);
@@ -153,8 +144,7 @@ void Stop(Child& c) {
     ::kill(c.pid, SIGTERM);
     int st = 0;
     ::waitpid(c.pid, &st, 0);
-    if (c.out >= 0)
-        ::close(c.out);
+    if (c.out >= 0) ::close(c.out);
 }
 
 int CliLatency(const std::string& bin, int n) {
@@ -171,13 +161,11 @@ int CliLatency(const std::string& bin, int n) {
     const auto end = Clock::now() + std::chrono::milliseconds(1000 + 25 * n);
     while (received < n && Clock::now() < end) {
         pollfd p{c.out, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
+        if (::poll(&p, 1, 100) <= 0) continue;
         char tmp[4096];
         const ssize_t r = ::read(c.out, tmp, sizeof tmp);
         const auto now = Clock::now();
-        if (r <= 0)
-            break;
+        if (r <= 0) break;
         buf.append(tmp, static_cast<std::size_t>(r));
         for (std::size_t nl; (nl = buf.find('\n')) != std::string::npos;) {
             const std::string line = buf.substr(0, nl);
@@ -186,8 +174,7 @@ int CliLatency(const std::string& bin, int n) {
             if (k == std::string::npos || line.find("\"ScaleCommEvent\":1") == std::string::npos)
                 continue;
             const int i = std::stoi(line.substr(k + 9, 5));
-            if (i < n)
-                got[static_cast<std::size_t>(i)] = now;
+            if (i < n) got[static_cast<std::size_t>(i)] = now;
             ++received;
         }
     }
@@ -236,8 +223,7 @@ int Cpu(const std::string& bin, int seconds) {
     int frames = 0;
     while (next < end) {
         const std::string f = Frame(frames++);
-        if (::write(pty.master, f.data(), f.size()) < 0)
-            break;
+        if (::write(pty.master, f.data(), f.size()) < 0) break;
         next += period;
         std::this_thread::sleep_until(next);
     }
@@ -272,14 +258,10 @@ int Idle(const std::string& bin, int seconds) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     auto num = [&](int i, int d) { return argc > i ? std::atoi(argv[i]) : d; };
-    if (mode == "latency")
-        return InProcessLatency(num(2, 1000));
-    if (mode == "cli-latency" && argc > 2)
-        return CliLatency(argv[2], num(3, 1000));
-    if (mode == "cpu" && argc > 2)
-        return Cpu(argv[2], num(3, 30));
-    if (mode == "idle" && argc > 2)
-        return Idle(argv[2], num(3, 12));
+    if (mode == "latency") return InProcessLatency(num(2, 1000));
+    if (mode == "cli-latency" && argc > 2) return CliLatency(argv[2], num(3, 1000));
+    if (mode == "cpu" && argc > 2) return Cpu(argv[2], num(3, 30));
+    if (mode == "idle" && argc > 2) return Idle(argv[2], num(3, 12));
     std::fprintf(
         stderr,
         "usage: e2e_probe latency [N] | cli-latency BIN [N] | cpu BIN [S] | idle BIN [S]\n");

@@ -33,12 +33,10 @@ constexpr const char* kHelpNetWtUnits =
     "Determines the units-of-measure in which the Net Weight will be presented.";
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        if (up(a[i]) != up(b[i]))
-            return false;
+        if (up(a[i]) != up(b[i])) return false;
     }
     return true;
 }
@@ -181,8 +179,7 @@ std::string ToString(const Guid& g) {
 
 const TypeInfo* FindType(std::string_view name) {
     for (const TypeInfo& t : kTypes) {
-        if (name == t.name)
-            return &t;
+        if (name == t.name) return &t;
     }
     return nullptr;
 }
@@ -209,48 +206,40 @@ const char* IdlName(AutoType t) {
 
 const char* CategoryOf(std::string_view property) {
     for (const CategoryEntry& c : kCategories) {
-        if (property == c.property)
-            return c.category;
+        if (property == c.property) return c.category;
     }
     return nullptr;
 }
 
 DispId GetIDOfName(std::string_view name) {
     for (const Member& m : kMembers) {
-        if (EqualsNoCase(name, m.name))
-            return m.dispId;
+        if (EqualsNoCase(name, m.name)) return m.dispId;
     }
     throw AutomationError(err::kUnknownName, "Unknown name: " + std::string(name));
 }
 
 const Member* FindMember(DispId id, MemberKind kind) {
     for (const Member& m : kMembers) {
-        if (m.dispId == id && m.kind == kind)
-            return &m;
+        if (m.dispId == id && m.kind == kind) return &m;
     }
     return nullptr;
 }
 
 const char* NameOf(DispId id) {
     for (const Member& m : kMembers) {
-        if (m.dispId == id)
-            return m.name;
+        if (m.dispId == id) return m.name;
     }
     return nullptr;
 }
 
 Variant Invoke(Varnel& control, DispId id, std::uint16_t flags, std::span<Variant> args) {
     const Member* m = nullptr;
-    if (flags & invoke::kMethod)
-        m = FindMember(id, MemberKind::Method);
-    if (!m && (flags & invoke::kPropertyGet))
-        m = FindMember(id, MemberKind::PropertyGet);
-    if (!m && (flags & invoke::kPropertyPut))
-        m = FindMember(id, MemberKind::PropertyPut);
+    if (flags & invoke::kMethod) m = FindMember(id, MemberKind::Method);
+    if (!m && (flags & invoke::kPropertyGet)) m = FindMember(id, MemberKind::PropertyGet);
+    if (!m && (flags & invoke::kPropertyPut)) m = FindMember(id, MemberKind::PropertyPut);
     if (!m) {
         const char* name = NameOf(id);
-        if (!name)
-            ThrowMemberNotFound("no member with dispatch id " + std::to_string(id));
+        if (!name) ThrowMemberNotFound("no member with dispatch id " + std::to_string(id));
         if ((flags & (invoke::kPropertyPut | invoke::kPropertyPutRef)) &&
             !FindMember(id, MemberKind::PropertyPut)) {
             ThrowMemberNotFound(std::string(name) + " is read-only");
@@ -348,8 +337,7 @@ void Varnel::AboutBox() {
         throw AutomationError(err::kFormAlreadyDisplayed,
                               "Form already displayed; can't show modally");
     }
-    if (!frmAbout)
-        frmAbout = std::make_unique<pages::AboutDialog>(container_);
+    if (!frmAbout) frmAbout = std::make_unique<pages::AboutDialog>(container_);
     // Released after the display, also when loading or showing failed, so that the next call
     // starts with a fresh dialog.
     struct Release {

@@ -39,12 +39,9 @@ struct Guid {
 consteval Guid ParseGuid(std::string_view text) {
     auto hex = [&](std::size_t pos) -> std::uint32_t {
         const char c = text.at(pos);
-        if (c >= '0' && c <= '9')
-            return static_cast<std::uint32_t>(c - '0');
-        if (c >= 'A' && c <= 'F')
-            return static_cast<std::uint32_t>(c - 'A' + 10);
-        if (c >= 'a' && c <= 'f')
-            return static_cast<std::uint32_t>(c - 'a' + 10);
+        if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0');
+        if (c >= 'A' && c <= 'F') return static_cast<std::uint32_t>(c - 'A' + 10);
+        if (c >= 'a' && c <= 'f') return static_cast<std::uint32_t>(c - 'a' + 10);
         throw "not a hex digit";
     };
     auto field = [&](std::size_t pos, std::size_t digits) {

@@ -13,16 +13,14 @@ namespace persistence {
 const SavedKey* FindSavedKey(std::string_view key, bool ignoreCase) {
     for (const SavedKey& k : kSavedKeys) {
         const std::string_view name = k.key;
-        if (name.size() != key.size())
-            continue;
+        if (name.size() != key.size()) continue;
         bool same = true;
         for (std::size_t i = 0; i < key.size() && same; ++i) {
             same = ignoreCase ? std::tolower(static_cast<unsigned char>(name[i])) ==
                                     std::tolower(static_cast<unsigned char>(key[i]))
                               : name[i] == key[i];
         }
-        if (same)
-            return &k;
+        if (same) return &k;
     }
     return nullptr;
 }

@@ -16,8 +16,7 @@ void surface::ApplyCommDesignSettings(CommComponent& comm) {
 void Varnel::UserControl_Resize() {
     // A container that answers a size change with another resize call ends here instead of in
     // an endless chain.
-    if (resizing_)
-        return;
+    if (resizing_) return;
     resizing_ = true;
     struct Done {
         bool& flag;

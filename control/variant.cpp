@@ -63,8 +63,7 @@ std::optional<NumberText> ScanNumber(std::string_view text) {
     n.body = s;
     if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
         n.negative = s.front() == '-';
-        if (s.front() == '+')
-            n.body.remove_prefix(1);
+        if (s.front() == '+') n.body.remove_prefix(1);
         s.remove_prefix(1);
     }
     auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
@@ -75,8 +74,7 @@ std::optional<NumberText> ScanNumber(std::string_view text) {
     long position = 0;  // digits before the decimal point counted up, after it counted down
     for (; i < s.size() && isDigit(s[i]); ++i, ++digits) {
         if (seenNonZero || s[i] != '0') {
-            if (!seenNonZero)
-                seenNonZero = true;
+            if (!seenNonZero) seenNonZero = true;
             ++position;
         }
     }
@@ -92,26 +90,20 @@ std::optional<NumberText> ScanNumber(std::string_view text) {
             }
         }
     }
-    if (digits == 0)
-        return std::nullopt;
+    if (digits == 0) return std::nullopt;
     long exponent = 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
         bool negExp = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-            negExp = s[i++] == '-';
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) negExp = s[i++] == '-';
         std::size_t expDigits = 0;
         for (; i < s.size() && isDigit(s[i]); ++i, ++expDigits) {
-            if (exponent < 100000)
-                exponent = exponent * 10 + (s[i] - '0');
+            if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
         }
-        if (expDigits == 0)
-            return std::nullopt;
-        if (negExp)
-            exponent = -exponent;
+        if (expDigits == 0) return std::nullopt;
+        if (negExp) exponent = -exponent;
     }
-    if (i != s.size())
-        return std::nullopt;
+    if (i != s.size()) return std::nullopt;
     n.magnitude = seenNonZero ? firstNonZero + exponent : 0;
     return n;
 }
@@ -119,8 +111,7 @@ std::optional<NumberText> ScanNumber(std::string_view text) {
 template <typename T>
 std::optional<T> ParseAs(std::string_view text) {
     auto n = ScanNumber(text);
-    if (!n)
-        return std::nullopt;
+    if (!n) return std::nullopt;
     T value{};
     const char* first = n->body.data();
     const char* last = first + n->body.size();
@@ -128,20 +119,17 @@ std::optional<T> ParseAs(std::string_view text) {
     if (ec == std::errc::result_out_of_range) {
         // Too large reads as an infinity, so that the caller's range check raises overflow;
         // too small reads as zero.
-        if (n->magnitude < 0)
-            return n->negative ? -T{0} : T{0};
+        if (n->magnitude < 0) return n->negative ? -T{0} : T{0};
         return n->negative ? -std::numeric_limits<T>::infinity()
                            : std::numeric_limits<T>::infinity();
     }
-    if (ec != std::errc() || ptr != last)
-        return std::nullopt;
+    if (ec != std::errc() || ptr != last) return std::nullopt;
     return value;
 }
 
 template <typename Int>
 Int RoundChecked(double v) {
-    if (std::isnan(v))
-        ThrowOverflow();
+    if (std::isnan(v)) ThrowOverflow();
     double r = std::nearbyint(v);  // the default rounding mode rounds a half to even
     if (r < static_cast<double>(std::numeric_limits<Int>::min()) ||
         r > static_cast<double>(std::numeric_limits<Int>::max())) {
@@ -151,16 +139,12 @@ Int RoundChecked(double v) {
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
     }
     return true;
 }
@@ -210,15 +194,12 @@ double Variant::ToR8() const {
         case VarType::Str: {
             const std::string& s = std::get<std::string>(v_);
             if (auto n = ParseNumber(s)) {
-                if (std::isinf(*n))
-                    ThrowOverflow();
+                if (std::isinf(*n)) ThrowOverflow();
                 return *n;
             }
             std::string_view t = Trim(s);
-            if (EqualsIgnoreCase(t, "True"))
-                return -1.0;
-            if (EqualsIgnoreCase(t, "False"))
-                return 0.0;
+            if (EqualsIgnoreCase(t, "True")) return -1.0;
+            if (EqualsIgnoreCase(t, "False")) return 0.0;
             ThrowTypeMismatch();
         }
     }
@@ -226,25 +207,21 @@ double Variant::ToR8() const {
 }
 
 std::int16_t Variant::ToI2() const {
-    if (Type() == VarType::I2)
-        return std::get<std::int16_t>(v_);
+    if (Type() == VarType::I2) return std::get<std::int16_t>(v_);
     return RoundChecked<std::int16_t>(ToR8());
 }
 
 std::int32_t Variant::ToI4() const {
-    if (Type() == VarType::I4)
-        return std::get<std::int32_t>(v_);
+    if (Type() == VarType::I4) return std::get<std::int32_t>(v_);
     return RoundChecked<std::int32_t>(ToR8());
 }
 
 float Variant::ToR4() const {
-    if (Type() == VarType::R4)
-        return std::get<float>(v_);
+    if (Type() == VarType::R4) return std::get<float>(v_);
     if (Type() == VarType::Str) {
         // Round the decimal text once, straight to single precision.
         if (auto f = ParseSingle(std::get<std::string>(v_))) {
-            if (std::isinf(*f))
-                ThrowOverflow();
+            if (std::isinf(*f)) ThrowOverflow();
             return *f;
         }
     }
@@ -252,8 +229,7 @@ float Variant::ToR4() const {
 }
 
 bool Variant::ToBool() const {
-    if (Type() == VarType::Bool)
-        return std::get<BoolValue>(v_).value;
+    if (Type() == VarType::Bool) return std::get<BoolValue>(v_).value;
     return ToR8() != 0.0;
 }
 
@@ -301,11 +277,9 @@ bool Variant::ValueEquals(const Variant& other) const {
     const bool textA = Type() == VarType::Str;
     const bool textB = other.Type() == VarType::Str;
     if (textA || textB) {
-        if (textA && textB)
-            return *Str() == *other.Str();
+        if (textA && textB) return *Str() == *other.Str();
         // Empty equals the empty text; a text never equals a number here.
-        if (IsEmpty() || other.IsEmpty())
-            return ToStr() == other.ToStr();
+        if (IsEmpty() || other.IsEmpty()) return ToStr() == other.ToStr();
         return false;
     }
     return ToR8() == other.ToR8();

@@ -51,8 +51,7 @@ std::int16_t Varnel::CommPort() {
 }
 
 void Varnel::SetCommPort(std::int16_t New_CommPort) {
-    if (MSComm1.CommPort() == New_CommPort)
-        return;
+    if (MSComm1.CommPort() == New_CommPort) return;
     MSComm1.SetCommPort(New_CommPort);
     container_.PropertyChanged("CommPort");
 }
@@ -77,50 +76,43 @@ void Varnel::SetNetWtUnits(VN_UOM_ENUM New_NetWtUnits) {
 // --- Internal setters: only in run mode, and every store is announced ---
 
 void Varnel::SetScaleCommEvent(std::int16_t value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_ScaleCommEvent = value;
     container_.PropertyChanged("ScaleCommEvent");
 }
 
 void Varnel::SetRawWtUnits(std::int16_t value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_RawWtUnits = value;
     container_.PropertyChanged("RawWtUnits");
 }
 
 void Varnel::SetRawWt(std::string_view value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_RawWt.assign(value);
     container_.PropertyChanged("RawWt");
 }
 
 void Varnel::SetFormattedWt(std::string_view value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_FormattedWt.assign(value);
     container_.PropertyChanged("FormattedWt");
 }
 
 void Varnel::SetScaleStatus(std::int16_t value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_ScaleStatus = value;
     container_.PropertyChanged("ScaleStatus");
 }
 
 void Varnel::SetNetWt(const Variant& value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_NetWt = value.ToR4();
     container_.PropertyChanged("NetWt");
 }
 
 void Varnel::SetConnectStatus(std::int16_t value) {
-    if (!container_.UserMode())
-        return;
+    if (!container_.UserMode()) return;
     m_ConnectStatus = value;
     container_.PropertyChanged("ConnectStatus");
 }

@@ -12,10 +12,8 @@ namespace {
 // Parses a part of the weight field into a float.
 float ParseWeight(std::string_view text) {
     auto value = ParseSingle(text);
-    if (!value)
-        ThrowTypeMismatch();
-    if (std::isinf(*value))
-        ThrowOverflow();
+    if (!value) ThrowTypeMismatch();
+    if (std::isinf(*value)) ThrowOverflow();
     return *value;
 }
 
@@ -32,26 +30,20 @@ Status DecodeStatus(unsigned char statusByte) {
 }
 
 std::string_view RawWeightField(std::int16_t status, std::string_view frame) {
-    if (status != 0)
-        return kInvalidWeight;
+    if (status != 0) return kInvalidWeight;
     return Mid(frame, kWeightPos + 1, kWeightLen);
 }
 
 QuarterOunce QuarterOunceOf(std::string_view digit) {
-    if (digit == "0")
-        return {"", 0.0f};
-    if (digit == "1")
-        return {"-1/4", 0.25f};
-    if (digit == "2")
-        return {"-1/2", 0.5f};
-    if (digit == "3")
-        return {"-3/4", 0.75f};
+    if (digit == "0") return {"", 0.0f};
+    if (digit == "1") return {"-1/4", 0.25f};
+    if (digit == "2") return {"-1/2", 0.5f};
+    if (digit == "3") return {"-3/4", 0.75f};
     return {"", 0.0f};
 }
 
 std::string_view Mid(std::string_view text, std::size_t start, std::size_t length) {
-    if (start == 0 || start > text.size())
-        return {};
+    if (start == 0 || start > text.size()) return {};
     return text.substr(start - 1, length);
 }
 

@@ -48,8 +48,7 @@ void Varnel::ReceiveCharacter() {
     }
 
     m_RxChar = MSComm1.Input();
-    if (m_RxChar.empty())
-        return;  // nothing was waiting after all
+    if (m_RxChar.empty()) return;  // nothing was waiting after all
     const char code = m_RxChar[0];
     if (code == frame::kSTX) {
         ResetReceiver();
@@ -58,8 +57,7 @@ void Varnel::ReceiveCharacter() {
     if (code != frame::kCR) {
         // A frame longer than a valid one is dropped at its CR whatever it holds, so stop
         // storing once it is too long.
-        if (m_Frame.size() <= frame::kLength)
-            m_Frame += m_RxChar;
+        if (m_Frame.size() <= frame::kLength) m_Frame += m_RxChar;
         return;
     }
 
@@ -78,16 +76,14 @@ void Varnel::ReceiveCharacter() {
             // The host closed the link from its handler: no watchdog, nothing to flush.
             m_Frame.clear();
             m_RxState = 0;
-            if (failure)
-                std::rethrow_exception(failure);
+            if (failure) std::rethrow_exception(failure);
             return;
         }
     }
     // Re-armed after every CR, so a malformed frame followed by silence is still noticed.
     timCommTimeout.SetEnabled(true);
     ResetReceiver();
-    if (failure)
-        std::rethrow_exception(failure);
+    if (failure) std::rethrow_exception(failure);
 }
 
 bool Varnel::ResetReceiver() {
@@ -131,8 +127,7 @@ void Varnel::ExtractRawWt(const std::string& frame) {
 
 void Varnel::ConvertRawWt() {
     auto text = frame::FormatRawWt(m_RawWtUnits, m_RawWt);
-    if (!text)
-        return;
+    if (!text) return;
     SetFormattedWt(*text);
     const frame::Weights w = frame::ConvertWeights(m_RawWtUnits, m_RawWt);
     m_Pounds = w.pounds;
@@ -143,8 +138,7 @@ void Varnel::ConvertRawWt() {
 
 void Varnel::SelectNetWt() {
     const frame::Weights w{m_Pounds, m_Kilograms, m_Grams, m_Ounces};
-    if (auto value = frame::SelectWeight(m_NetWtUnits, w))
-        SetNetWt(Variant(*value));
+    if (auto value = frame::SelectWeight(m_NetWtUnits, w)) SetNetWt(Variant(*value));
 }
 
 }  // namespace varnel

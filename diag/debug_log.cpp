@@ -9,8 +9,7 @@ namespace {
 
 std::string UpperAscii(std::string s) {
     for (char& c : s) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     return s;
 }
@@ -23,8 +22,7 @@ void Varnel::CheckDebugMarker() {
 }
 
 void Varnel::WriteLog(std::string_view line) {
-    if (m_DebugOn != kTrue)
-        return;
+    if (m_DebugOn != kTrue) return;
     std::string text;
     text.reserve(line.size() + 2);
     text.append(line).append("\r\n");

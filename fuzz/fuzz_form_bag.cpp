@@ -33,8 +33,7 @@ State StateOf(Varnel& c) {
 }
 
 void Check(bool ok) {
-    if (!ok)
-        std::abort();
+    if (!ok) std::abort();
 }
 
 }  // namespace

@@ -11,15 +11,13 @@ using namespace varnel;
 using namespace varnel::testing;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0)
-        return 0;
+    if (size == 0) return 0;
     Harness h;
     h.comm->record = false;
     h.container.onScaleComm = nullptr;
     h.ctl->SetWtNotification(static_cast<VN_NOTIFY_ENUM>(data[0] & 1));
     h.ctl->SetNetWtUnits(static_cast<VN_UOM_ENUM>((data[0] >> 1) % 6 - 1));
-    if (data[0] & 0x80)
-        h.system.AddFile(h.Dir() + kDebugMarkerFile);
+    if (data[0] & 0x80) h.system.AddFile(h.Dir() + kDebugMarkerFile);
     h.Open();
 
     std::string burst;
@@ -74,10 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     flush();
     // The partial frame never grows past one character more than a valid frame.
-    if (VarnelProbe::Frame(*h.ctl).size() > frame::kLength + 1)
-        std::abort();
+    if (VarnelProbe::Frame(*h.ctl).size() > frame::kLength + 1) std::abort();
     const std::int16_t code = h.ctl->ScaleCommEvent();
-    if (code < 0 || code > 4)
-        std::abort();
+    if (code < 0 || code > 4) std::abort();
     return 0;
 }

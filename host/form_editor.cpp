@@ -23,8 +23,7 @@ std::string Quote(std::string_view s) {
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) !=
             std::tolower(static_cast<unsigned char>(b[i]))) {
@@ -51,8 +50,7 @@ class StoredComm : public CommComponent {
     void SetCommID(std::int32_t v) override { commId_ = v; }
     std::int16_t CommPort() override { return port_; }
     void SetCommPort(std::int16_t v) override {
-        if (v < 1)
-            throw AutomationError(comm::kErrInvalidPortNumber, "Invalid Port Number");
+        if (v < 1) throw AutomationError(comm::kErrInvalidPortNumber, "Invalid Port Number");
         port_ = v;
     }
     bool DTREnable() override { return false; }
@@ -67,8 +65,7 @@ class StoredComm : public CommComponent {
     void SetOutBufferCount(std::int16_t) override { RequireOpen(); }
     bool PortOpen() override { return false; }
     void SetPortOpen(bool open) override {
-        if (open)
-            throw AutomationError(comm::kErrDeviceUnavailable, "A form opens no port");
+        if (open) throw AutomationError(comm::kErrDeviceUnavailable, "A form opens no port");
     }
     bool RTSEnable() override { return false; }
     void SetRTSEnable(bool) override {}
@@ -201,8 +198,7 @@ bool FileExists(const fs::path& file) {
 }
 
 const persistence::SavedKey& SavedKeyNamed(std::string_view key) {
-    if (const persistence::SavedKey* k = persistence::FindSavedKey(key, true))
-        return *k;
+    if (const persistence::SavedKey* k = persistence::FindSavedKey(key, true)) return *k;
     std::string known;
     for (const persistence::SavedKey& k : persistence::kSavedKeys)
         known += (known.empty() ? "" : ", ") + std::string(k.key);
@@ -221,8 +217,7 @@ std::vector<FormEntry> Entries(const fs::path& file) {
 
 FormEntry EntryOf(std::vector<FormEntry> entries, std::string_view key) {
     for (FormEntry& e : entries) {
-        if (e.key == key)
-            return std::move(e);
+        if (e.key == key) return std::move(e);
     }
     throw FormError("the control did not save " + Quote(key));
 }
@@ -236,15 +231,13 @@ std::int16_t OptionNamed(const pages::PropertyPage& page, const char* group, con
     for (std::int16_t i = 0; i < count; ++i) {
         const char* member = nullptr;
         for (const automation::EnumMember& m : automation::kEnumMembers) {
-            if (std::string_view(m.enumName) == enumName && m.value == i)
-                member = m.name;
+            if (std::string_view(m.enumName) == enumName && m.value == i) member = m.name;
         }
         const pages::WidgetDef* option = pages::FindWidget(page.Layout(), group, i);
         const std::string_view caption = option && option->caption ? option->caption : "";
         if (member && (EqualsNoCase(v, member) || EqualsNoCase("vn" + std::string(v), member)))
             return i;
-        if (!caption.empty() && EqualsNoCase(v, caption))
-            return i;
+        if (!caption.empty() && EqualsNoCase(v, caption)) return i;
         choices += (choices.empty() ? "" : ", ") + std::to_string(i) + " or " +
                    (member ? member : "?") + " (" + std::string(caption) + ")";
     }
@@ -260,8 +253,7 @@ std::int16_t OptionNamed(const pages::PropertyPage& page, const char* group, con
 const char* PageFor(std::string_view key) {
     for (const automation::PageInfo& info : automation::kPages) {
         auto page = pages::CreatePage(info.name);
-        if (page && key == page->Property())
-            return info.name;
+        if (page && key == page->Property()) return info.name;
     }
     return nullptr;
 }
@@ -337,8 +329,7 @@ void LoadForm(const fs::path& file, Varnel& control) {
 
 void SaveForm(const fs::path& file, Varnel& control) {
     JsonFormBag bag;
-    if (FileExists(file))
-        bag = JsonFormBag::Load(file);
+    if (FileExists(file)) bag = JsonFormBag::Load(file);
     WriteFrom(file, bag, control);
     bag.Save(file);
 }

@@ -64,14 +64,12 @@ std::string BytesToUtf8(const std::string& bytes) {
 std::optional<std::int64_t> WholeNumber(const json& v, std::int64_t lo, std::int64_t hi) {
     if (v.is_number_unsigned()) {
         const auto u = v.get<std::uint64_t>();
-        if (u > static_cast<std::uint64_t>(hi))
-            return std::nullopt;
+        if (u > static_cast<std::uint64_t>(hi)) return std::nullopt;
         return static_cast<std::int64_t>(u);
     }
     if (v.is_number_integer()) {
         const auto i = v.get<std::int64_t>();
-        if (i < lo || i > hi)
-            return std::nullopt;
+        if (i < lo || i > hi) return std::nullopt;
         return i;
     }
     return std::nullopt;
@@ -81,15 +79,12 @@ Variant ValueOf(const std::string& source, const std::string& key, const json& e
     auto fail = [&](const std::string& detail) -> FormError {
         return FormError(source + ": property " + Quote(key) + ": " + detail, key);
     };
-    if (!entry.is_object())
-        throw fail("expected an object with \"type\" and \"value\"");
+    if (!entry.is_object()) throw fail("expected an object with \"type\" and \"value\"");
     for (const auto& [member, unused] : entry.items()) {
-        if (member != "type" && member != "value")
-            throw fail("unknown member " + Quote(member));
+        if (member != "type" && member != "value") throw fail("unknown member " + Quote(member));
     }
     const auto type = entry.find("type");
-    if (type == entry.end() || !type->is_string())
-        throw fail("\"type\" is missing or not a text");
+    if (type == entry.end() || !type->is_string()) throw fail("\"type\" is missing or not a text");
     const std::string& t = type->get_ref<const std::string&>();
     const auto value = entry.find("value");
     if (t == "Empty") {
@@ -97,8 +92,7 @@ Variant ValueOf(const std::string& source, const std::string& key, const json& e
             throw fail("a value of type Empty holds no \"value\"");
         return Variant();
     }
-    if (value == entry.end())
-        throw fail("\"value\" is missing");
+    if (value == entry.end()) throw fail("\"value\" is missing");
     const json& v = *value;
     if (t == "Integer") {
         if (auto n = WholeNumber(v, std::numeric_limits<std::int16_t>::min(),
@@ -115,25 +109,20 @@ Variant ValueOf(const std::string& source, const std::string& key, const json& e
         throw fail("a Long \"value\" must be a whole number from -2147483648 to 2147483647");
     }
     if (t == "Single" || t == "Double") {
-        if (!v.is_number())
-            throw fail("a " + t + " \"value\" must be a number");
+        if (!v.is_number()) throw fail("a " + t + " \"value\" must be a number");
         const double d = v.get<double>();
-        if (!std::isfinite(d))
-            throw fail("the " + t + " \"value\" is out of range");
-        if (t == "Double")
-            return Variant(d);
+        if (!std::isfinite(d)) throw fail("the " + t + " \"value\" is out of range");
+        if (t == "Double") return Variant(d);
         if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
             throw fail("the Single \"value\" is out of range");
         return Variant(static_cast<float>(d));
     }
     if (t == "Boolean") {
-        if (!v.is_boolean())
-            throw fail("a Boolean \"value\" must be true or false");
+        if (!v.is_boolean()) throw fail("a Boolean \"value\" must be true or false");
         return Variant::Boolean(v.get<bool>());
     }
     if (t == "String") {
-        if (!v.is_string())
-            throw fail("a String \"value\" must be a text");
+        if (!v.is_string()) throw fail("a String \"value\" must be a text");
         if (auto bytes = Utf8ToBytes(v.get_ref<const std::string&>()))
             return Variant(std::move(*bytes));
         throw fail("the String \"value\" holds a character above U+00FF");
@@ -183,8 +172,7 @@ std::string ParseErrorText(std::string what) {
     // Drop the library's "[json.exception.parse_error.101] " tag.
     if (!what.empty() && what.front() == '[') {
         const auto end = what.find("] ");
-        if (end != std::string::npos)
-            what.erase(0, end + 2);
+        if (end != std::string::npos) what.erase(0, end + 2);
     }
     return what;
 }
@@ -210,8 +198,7 @@ class KeyScanner : public nlohmann::json_sax<json> {
         return true;
     }
     bool key(string_t& key) override {
-        if (!keys_.back().insert(key).second && !duplicate)
-            duplicate = key;
+        if (!keys_.back().insert(key).second && !duplicate) duplicate = key;
         if (containers_.size() == 1)
             topLevelKey_ = key;
         else if (containers_.size() == 2 && containers_[1] && topLevelKey_ == "properties")
@@ -269,8 +256,7 @@ JsonFormBag JsonFormBag::Parse(std::string_view text, const std::string& source)
     } catch (const json::exception& e) {
         throw FormError(source + ": not valid JSON: " + ParseErrorText(e.what()));
     }
-    if (!root.is_object())
-        throw FormError(source + ": a form file is a JSON object");
+    if (!root.is_object()) throw FormError(source + ": a form file is a JSON object");
     for (const auto& [member, unused] : root.items()) {
         if (member != "format" && member != "version" && member != "properties")
             throw FormError(source + ": unknown member " + Quote(member));
@@ -294,8 +280,7 @@ JsonFormBag JsonFormBag::Parse(std::string_view text, const std::string& source)
         std::optional<std::string> name = Utf8ToBytes(key);
         if (!name)
             throw FormError(source + ": property " + Quote(key) + ": a character above U+00FF");
-        if (name->empty())
-            throw FormError(source + ": a property without a name");
+        if (name->empty()) throw FormError(source + ": a property without a name");
         Variant value = ValueOf(source, *name, entry);
         bag.entries_.emplace_back(std::move(*name), std::move(value));
     }
@@ -306,17 +291,14 @@ JsonFormBag JsonFormBag::Load(const fs::path& file) {
     const std::string name = Quote(file.string());
     std::error_code ec;
     const fs::file_status status = fs::status(file, ec);
-    if (ec)
-        throw FormError("cannot read form file " + name + ": " + ec.message());
+    if (ec) throw FormError("cannot read form file " + name + ": " + ec.message());
     if (!fs::is_regular_file(status))
         throw FormError("cannot read form file " + name + ": not a regular file");
     std::ifstream in(file, std::ios::binary);
-    if (!in)
-        ThrowSystemError("cannot read form file", file, errno);
+    if (!in) ThrowSystemError("cannot read form file", file, errno);
     std::string text(kMaxFormFileBytes + 1, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad())
-        ThrowSystemError("cannot read form file", file, errno);
+    if (in.bad()) ThrowSystemError("cannot read form file", file, errno);
     text.resize(static_cast<std::size_t>(in.gcount()));
     return Parse(text, file.string());
 }
@@ -334,8 +316,7 @@ std::string JsonFormBag::Serialize() const {
         out += ": ";
         for (char c : JsonOf(value).dump(2)) {
             out += c;
-            if (c == '\n')
-                out += "    ";
+            if (c == '\n') out += "    ";
         }
     }
     out += first ? "}\n}\n" : "\n  }\n}\n";
@@ -353,8 +334,7 @@ void JsonFormBag::Save(const fs::path& file) const {
 
 const Variant* JsonFormBag::Find(std::string_view key) const {
     for (const auto& [k, v] : entries_) {
-        if (k == key)
-            return &v;
+        if (k == key) return &v;
     }
     return nullptr;
 }
@@ -378,8 +358,7 @@ void JsonFormBag::Write(std::string_view key, const Variant& value, const Varian
             return;
         }
     }
-    if (!value.ValueEquals(defaultValue))
-        entries_.emplace_back(std::string(key), value);
+    if (!value.ValueEquals(defaultValue)) entries_.emplace_back(std::string(key), value);
 }
 
 void WriteFileAtomically(const fs::path& file, std::string_view text) {
@@ -391,8 +370,7 @@ void WriteFileAtomically(const fs::path& file, std::string_view text) {
             throw FormError("cannot write form file " + Quote(file.string()) + ": " + ec.message());
     }
     fs::path dir = target.parent_path();
-    if (dir.empty())
-        dir = ".";
+    if (dir.empty()) dir = ".";
 
     static std::atomic<unsigned> counter{0};
     fs::path temp;
@@ -401,15 +379,12 @@ void WriteFileAtomically(const fs::path& file, std::string_view text) {
         temp = dir / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) +
                       "-" + std::to_string(counter++));
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            ThrowSystemError("cannot write form file", file, errno);
+        if (fd < 0 && errno != EEXIST) ThrowSystemError("cannot write form file", file, errno);
     }
-    if (fd < 0)
-        ThrowSystemError("cannot write form file", file, EEXIST);
+    if (fd < 0) ThrowSystemError("cannot write form file", file, EEXIST);
 
     auto abandon = [&](int error) {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd >= 0) ::close(fd);
         ::unlink(temp.c_str());
         ThrowSystemError("cannot write form file", file, error);
     };
@@ -423,20 +398,16 @@ void WriteFileAtomically(const fs::path& file, std::string_view text) {
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             abandon(errno);
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0)
-        abandon(errno);
+    if (::fsync(fd) != 0) abandon(errno);
     const int closed = ::close(fd);
     fd = -1;
-    if (closed != 0)
-        abandon(errno);
-    if (::rename(temp.c_str(), target.c_str()) != 0)
-        abandon(errno);
+    if (closed != 0) abandon(errno);
+    if (::rename(temp.c_str(), target.c_str()) != 0) abandon(errno);
     // Make the rename itself durable; a failure here leaves a complete file either way.
     const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd >= 0) {

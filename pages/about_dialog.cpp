@@ -130,8 +130,7 @@ std::span<const WidgetDef> AboutDialog::Layout() {
 }
 
 void AboutDialog::Load() {
-    if (loaded_)
-        return;
+    if (loaded_) return;
     loaded_ = true;
     ++loads_;
     Form_Load();
@@ -142,19 +141,16 @@ void AboutDialog::Form_Load() {
 }
 
 std::string AboutDialog::CaptionOf(std::string_view name, int index) const {
-    if (name == "lblVersion")
-        return version_;
+    if (name == "lblVersion") return version_;
     const WidgetDef* w = FindWidget(kLayout, name, index);
     return w && w->caption ? w->caption : "";
 }
 
 void AboutDialog::Unload() {
-    if (!loaded_)
-        return;
+    if (!loaded_) return;
     loaded_ = false;
     showing_ = false;
-    if (onUnload)
-        onUnload();
+    if (onUnload) onUnload();
 }
 
 }  // namespace varnel::pages

@@ -135,14 +135,12 @@ constexpr std::array<WidgetDef, 6> kUnitsLayout{{
 
 void PropertyPage::MarkChanged() {
     changed_ = true;
-    if (onStatusChange)
-        onStatusChange();
+    if (onStatusChange) onStatusChange();
 }
 
 void PropertyPage::ForEachSelected(const std::function<void(Varnel&)>& apply) const {
     for (Varnel* control : SelectedControls) {
-        if (!control)
-            throw AutomationError(err::kObjectNotSet, "Object variable not set");
+        if (!control) throw AutomationError(err::kObjectNotSet, "Object variable not set");
         apply(*control);
     }
 }
@@ -155,8 +153,7 @@ Varnel& PropertyPage::FirstSelected() const {
 
 std::int16_t PortNumberFromText(std::string_view text) {
     const std::optional<double> n = ParseNumber(text);
-    if (!n)
-        ThrowTypeMismatch();
+    if (!n) ThrowTypeMismatch();
     return Variant(*n).ToI2();
 }
 
@@ -234,12 +231,9 @@ void UnitsPage::ApplyChanges() {
 }
 
 std::unique_ptr<PropertyPage> CreatePage(std::string_view name) {
-    if (name == "CommPort")
-        return std::make_unique<CommPortPage>();
-    if (name == "Notify")
-        return std::make_unique<NotifyPage>();
-    if (name == "Units")
-        return std::make_unique<UnitsPage>();
+    if (name == "CommPort") return std::make_unique<CommPortPage>();
+    if (name == "Notify") return std::make_unique<NotifyPage>();
+    if (name == "Units") return std::make_unique<UnitsPage>();
     return nullptr;
 }
 

@@ -65,8 +65,7 @@ bool Varnel::ConnectToScale() {
             break;
         }
         WriteLog("ConnectToScale FAILED");
-        if (MSComm1.PortOpen())
-            MSComm1.SetPortOpen(false);
+        if (MSComm1.PortOpen()) MSComm1.SetPortOpen(false);
         result = false;
     }
     WriteLog("end ConnectToScale");
@@ -117,16 +116,14 @@ Variant Varnel::DisconnectFromScale() {
 }
 
 bool Varnel::ClosePort() {
-    if (MSComm1.PortOpen())
-        MSComm1.SetPortOpen(false);
+    if (MSComm1.PortOpen()) MSComm1.SetPortOpen(false);
     return true;
 }
 
 std::string Varnel::GetWindowsDir() {
     std::string dir = system_.WindowsDirectory();
     const char separator = system_.PathSeparator();
-    if (!dir.empty() && dir.back() != separator)
-        dir += separator;
+    if (!dir.empty() && dir.back() != separator) dir += separator;
     return dir;
 }
 

@@ -23,8 +23,7 @@ void Varnel::timCommTimeout_Timer() {
 
 void Varnel::timReconnect_Timer() {
     try {
-        if (m_ConnectStatus != 0)
-            return;
+        if (m_ConnectStatus != 0) return;
         std::int16_t open = kTrue;
         if (ScaleOpen(open) == 1) {
             SetScaleCommEvent(scale_event::kCommRestored);
@@ -56,8 +55,7 @@ void Varnel::RecoverFromEventError(const std::exception& error) {
     try {
         timCommTimeout.SetEnabled(false);
         timReconnect.SetEnabled(true);
-        if (m_ConnectStatus != 0)
-            SetConnectStatus(0);
+        if (m_ConnectStatus != 0) SetConnectStatus(0);
     } catch (const std::exception&) {
         // Nothing more can be done from here; the reconnect timer is on when it could be set.
     }

@@ -104,8 +104,7 @@ TEST(AutomationTableTest, ReadOnlyPropertiesHaveNoPut) {
                                             "FormattedWt",    "ScaleStatus", "NetWt",
                                             "ConnectStatus"};
     for (const Member& m : kMembers) {
-        if (m.kind != MemberKind::PropertyGet)
-            continue;
+        if (m.kind != MemberKind::PropertyGet) continue;
         EXPECT_EQ(FindMember(m.dispId, MemberKind::PropertyPut) == nullptr,
                   readOnly.count(m.name) == 1)
             << m.name;

@@ -65,8 +65,7 @@ TEST(SurfaceTest, AFailingSizeChangeReachesTheHostAndTheNextResizeStillWorks) {
     struct Failing : RecordingContainer {
         bool fail = true;
         void SetOwnSize(float w, float h) override {
-            if (fail)
-                throw AutomationError(5, "Invalid procedure call or argument");
+            if (fail) throw AutomationError(5, "Invalid procedure call or argument");
             RecordingContainer::SetOwnSize(w, h);
         }
     };

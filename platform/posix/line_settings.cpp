@@ -21,8 +21,7 @@ constexpr Speed kSpeeds[] = {
 
 std::optional<speed_t> SpeedCode(int baud) {
     for (const auto& s : kSpeeds) {
-        if (s.baud == baud)
-            return s.code;
+        if (s.baud == baud) return s.code;
     }
     return std::nullopt;
 }
@@ -38,14 +37,12 @@ std::string_view Trim(std::string_view s) {
 std::optional<int> ToInt(std::string_view s) {
     int v = 0;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || p != s.data() + s.size() || s.empty())
-        return std::nullopt;
+    if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;
     return v;
 }
 
 std::nullopt_t Fail(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
+    if (error) *error = std::move(message);
     return std::nullopt;
 }
 
@@ -57,8 +54,7 @@ std::optional<LineSettings> ParseLineSettings(std::string_view text, std::string
     for (;;) {
         std::size_t comma = text.find(',', start);
         f.push_back(Trim(text.substr(start, comma - start)));
-        if (comma == std::string_view::npos)
-            break;
+        if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
     if (f.size() != 4) {
@@ -69,34 +65,27 @@ std::optional<LineSettings> ParseLineSettings(std::string_view text, std::string
     if (!baud || !SpeedCode(*baud))
         return Fail(error, "unsupported baud rate \"" + std::string(f[0]) + "\"");
     s.baud = *baud;
-    if (f[1].size() != 1)
-        return Fail(error, "parity must be one of N, E, O, M, S");
+    if (f[1].size() != 1) return Fail(error, "parity must be one of N, E, O, M, S");
     char p = f[1][0];
-    if (p >= 'a' && p <= 'z')
-        p = static_cast<char>(p - 'a' + 'A');
+    if (p >= 'a' && p <= 'z') p = static_cast<char>(p - 'a' + 'A');
     if (p != 'N' && p != 'E' && p != 'O' && p != 'M' && p != 'S') {
         return Fail(error, "parity must be one of N, E, O, M, S");
     }
     s.parity = p;
     auto data = ToInt(f[2]);
-    if (!data || *data < 5 || *data > 8)
-        return Fail(error, "data bits must be 5, 6, 7 or 8");
+    if (!data || *data < 5 || *data > 8) return Fail(error, "data bits must be 5, 6, 7 or 8");
     s.dataBits = *data;
-    if (f[3] == "1.5")
-        return Fail(error, "1.5 stop bits cannot be set on this system");
+    if (f[3] == "1.5") return Fail(error, "1.5 stop bits cannot be set on this system");
     auto stop = ToInt(f[3]);
-    if (!stop || (*stop != 1 && *stop != 2))
-        return Fail(error, "stop bits must be 1 or 2");
+    if (!stop || (*stop != 1 && *stop != 2)) return Fail(error, "stop bits must be 1 or 2");
     s.stopBits = *stop;
     return s;
 }
 
 void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
     tio.c_iflag = PARMRK;  // errors and breaks arrive as \377 \0 x; a data \377 as \377 \377
-    if (s.parity != 'N')
-        tio.c_iflag |= INPCK;
-    if (handshake == kHandshakeXonXoff || handshake == kHandshakeBoth)
-        tio.c_iflag |= IXON | IXOFF;
+    if (s.parity != 'N') tio.c_iflag |= INPCK;
+    if (handshake == kHandshakeXonXoff || handshake == kHandshakeBoth) tio.c_iflag |= IXON | IXOFF;
     tio.c_oflag = 0;
     tio.c_lflag = 0;
     tio.c_cflag = CREAD | CLOCAL;
@@ -114,8 +103,7 @@ void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
             tio.c_cflag |= CS8;
             break;
     }
-    if (s.stopBits == 2)
-        tio.c_cflag |= CSTOPB;
+    if (s.stopBits == 2) tio.c_cflag |= CSTOPB;
     switch (s.parity) {
         case 'E':
             tio.c_cflag |= PARENB;
@@ -132,8 +120,7 @@ void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
         default:
             break;
     }
-    if (handshake == kHandshakeRtsCts || handshake == kHandshakeBoth)
-        tio.c_cflag |= CRTSCTS;
+    if (handshake == kHandshakeRtsCts || handshake == kHandshakeBoth) tio.c_cflag |= CRTSCTS;
     tio.c_cc[VMIN] = 1;  // with O_NONBLOCK: no data is EAGAIN, and 0 bytes means hang-up
     tio.c_cc[VTIME] = 0;
     const speed_t speed = *SpeedCode(s.baud);

@@ -42,14 +42,12 @@ int OpenPidfd(int pid) {
 }  // namespace
 
 std::string FindFileIgnoringCase(const std::string& path) {
-    if (IsRegularFile(path))
-        return path;
+    if (IsRegularFile(path)) return path;
     const std::size_t slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return {};
+    if (!d) return {};
     std::string found;
     while (dirent* e = ::readdir(d)) {
         if (::strcasecmp(e->d_name, name.c_str()) == 0) {
@@ -71,15 +69,13 @@ PosixSystem::~PosixSystem() {
             ::kill(child.pid, SIGKILL);
             Reap(child, true);
         }
-        if (child.pidfd >= 0)
-            ::close(child.pidfd);
+        if (child.pidfd >= 0) ::close(child.pidfd);
     }
 }
 
 std::optional<std::string> PosixSystem::FindFile(const std::string& path) {
     const std::string found = FindFileIgnoringCase(path);
-    if (found.empty())
-        return std::nullopt;
+    if (found.empty()) return std::nullopt;
     return found.substr(found.find_last_of('/') + 1);
 }
 
@@ -105,8 +101,7 @@ std::optional<System::Process> PosixSystem::StartProcess(const std::string& prog
 }
 
 PosixSystem::ReapResult PosixSystem::Reap(Child& child, bool block) {
-    if (child.reaped)
-        return ReapResult::Ended;
+    if (child.reaped) return ReapResult::Ended;
     for (;;) {
         int status = 0;
         const pid_t r = ::waitpid(child.pid, &status, block ? 0 : WNOHANG);
@@ -115,36 +110,29 @@ PosixSystem::ReapResult PosixSystem::Reap(Child& child, bool block) {
             child.status = status;
             return ReapResult::Ended;
         }
-        if (r == 0)
-            return ReapResult::Running;
-        if (errno == EINTR)
-            continue;
+        if (r == 0) return ReapResult::Running;
+        if (errno == EINTR) continue;
         return ReapResult::Failed;
     }
 }
 
 std::int32_t PosixSystem::WaitForProcess(Process process, std::uint32_t timeoutMs) {
     auto it = children_.find(process);
-    if (it == children_.end())
-        return kWaitFailed;
+    if (it == children_.end()) return kWaitFailed;
     Child& child = it->second;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const ReapResult state = Reap(child, false);
-        if (state == ReapResult::Ended)
-            return kWaitEnded;
-        if (state == ReapResult::Failed)
-            return kWaitFailed;
+        if (state == ReapResult::Ended) return kWaitEnded;
+        if (state == ReapResult::Failed) return kWaitFailed;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return kWaitTimedOut;
+        if (left.count() <= 0) return kWaitTimedOut;
         if (child.pidfd >= 0) {
             pollfd p{child.pidfd, POLLIN, 0};
             const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (r < 0 && errno != EINTR)
-                return kWaitFailed;
+            if (r < 0 && errno != EINTR) return kWaitFailed;
         } else {
             // No process descriptors on this kernel: look again every 5 ms.
             timespec ts{0, 5'000'000};
@@ -155,28 +143,23 @@ std::int32_t PosixSystem::WaitForProcess(Process process, std::uint32_t timeoutM
 
 std::optional<std::int32_t> PosixSystem::ProcessExitCode(Process process) {
     auto it = children_.find(process);
-    if (it == children_.end() || !it->second.reaped)
-        return std::nullopt;
+    if (it == children_.end() || !it->second.reaped) return std::nullopt;
     const int status = it->second.status;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return std::nullopt;
 }
 
 bool PosixSystem::CloseProcess(Process process) {
     auto it = children_.find(process);
-    if (it == children_.end())
-        return false;
+    if (it == children_.end()) return false;
     Child& child = it->second;
     if (Reap(child, false) == ReapResult::Running) {
         // Still running past its bound: stop it, so that it neither lingers nor is left a zombie.
         ::kill(child.pid, SIGKILL);
         Reap(child, true);
     }
-    if (child.pidfd >= 0)
-        ::close(child.pidfd);
+    if (child.pidfd >= 0) ::close(child.pidfd);
     children_.erase(it);
     return true;
 }
@@ -190,8 +173,7 @@ void PosixSystem::AppendToFile(const std::string& path, std::string_view text) {
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int e = errno;
             ::close(fd);

@@ -29,28 +29,23 @@ void PosixTimer::SetInterval(std::int32_t milliseconds) {
 }
 
 void PosixTimer::Arm() {
-    if (interval_ <= 0)
-        return;
-    if (waiting_ && waitingUntil_ <= due_)
-        return;  // it wakes early and re-arms then
+    if (interval_ <= 0) return;
+    if (waiting_ && waitingUntil_ <= due_) return;  // it wakes early and re-arms then
     waiting_ = true;
     waitingUntil_ = due_;
     const std::uint64_t generation = ++generation_;
     timer_.expires_at(due_);
     std::weak_ptr<int> alive = alive_;
     timer_.async_wait([this, alive, generation](const std::error_code& ec) {
-        if (ec || alive.expired())
-            return;
+        if (ec || alive.expired()) return;
         OnWait(generation);
     });
 }
 
 void PosixTimer::OnWait(std::uint64_t generation) {
-    if (generation != generation_)
-        return;  // superseded by a later wait
+    if (generation != generation_) return;  // superseded by a later wait
     waiting_ = false;
-    if (!enabled_)
-        return;
+    if (!enabled_) return;
     const Clock::time_point now = Clock::now();
     if (now < due_) {
         Arm();
@@ -58,15 +53,11 @@ void PosixTimer::OnWait(std::uint64_t generation) {
     }
     const auto interval = std::chrono::milliseconds(interval_);
     due_ += interval;
-    if (due_ <= now)
-        due_ = now + interval;  // fell behind: no burst of catch-up ticks
+    if (due_ <= now) due_ = now + interval;  // fell behind: no burst of catch-up ticks
     std::weak_ptr<int> alive = alive_;
-    if (handler_)
-        handler_();
-    if (alive.expired())
-        return;
-    if (enabled_ && !waiting_)
-        Arm();
+    if (handler_) handler_();
+    if (alive.expired()) return;
+    if (enabled_ && !waiting_) Arm();
 }
 
 }  // namespace varnel::posix

@@ -46,8 +46,7 @@ SerialPort::SerialPort(EventLoop& loop, const PortResolver& resolver)
 
 SerialPort::~SerialPort() {
     alive_.reset();
-    if (fd_ >= 0)
-        Close();
+    if (fd_ >= 0) Close();
 }
 
 std::int32_t SerialPort::CommID() {
@@ -64,14 +63,12 @@ void SerialPort::SetCommPort(std::int16_t value) {
 
 void SerialPort::SetDTREnable(bool value) {
     dtr_ = value;
-    if (fd_ >= 0)
-        ApplyModemLines();
+    if (fd_ >= 0) ApplyModemLines();
 }
 
 void SerialPort::SetRTSEnable(bool value) {
     rts_ = value;
-    if (fd_ >= 0)
-        ApplyModemLines();
+    if (fd_ >= 0) ApplyModemLines();
 }
 
 void SerialPort::SetHandshaking(std::int32_t value) {
@@ -91,13 +88,11 @@ void SerialPort::SetSettings(const std::string& value) {
         Raise(comm::kErrInvalidSettings, "Invalid property value: " + why);
     }
     settings_ = value;
-    if (fd_ >= 0)
-        ApplyTermios();
+    if (fd_ >= 0) ApplyTermios();
 }
 
 void SerialPort::SetInputLen(std::int16_t value) {
-    if (value < 0)
-        Raise(comm::kErrInvalidSettings, "Invalid property value: InputLen below 0");
+    if (value < 0) Raise(comm::kErrInvalidSettings, "Invalid property value: InputLen below 0");
     inputLen_ = value;
 }
 
@@ -111,8 +106,7 @@ void SerialPort::RequireOpen(const char* what) const {
 std::int16_t SerialPort::InBufferCount() {
     RequireOpen("InBufferCount");
     int pending = 0;
-    if (!silent_ && ::ioctl(fd_, FIONREAD, &pending) != 0)
-        pending = 0;
+    if (!silent_ && ::ioctl(fd_, FIONREAD, &pending) != 0) pending = 0;
     const std::size_t total = queuedChars_ + static_cast<std::size_t>(pending);
     return static_cast<std::int16_t>(total > 32767 ? 32767 : total);
 }
@@ -125,15 +119,13 @@ void SerialPort::SetInBufferCount(std::int16_t value) {
     queue_.clear();
     queuedChars_ = 0;
     markState_ = 0;
-    if (!silent_)
-        ::tcflush(fd_, TCIFLUSH);
+    if (!silent_) ::tcflush(fd_, TCIFLUSH);
 }
 
 std::int16_t SerialPort::OutBufferCount() {
     RequireOpen("OutBufferCount");
     int pending = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &pending) != 0)
-        pending = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) pending = 0;
     return static_cast<std::int16_t>(pending > 32767 ? 32767 : pending);
 }
 
@@ -142,14 +134,12 @@ void SerialPort::SetOutBufferCount(std::int16_t value) {
     if (value != 0)
         Raise(comm::kErrInvalidSettings,
               "Invalid property value: OutBufferCount can only be set to 0");
-    if (!silent_)
-        ::tcflush(fd_, TCOFLUSH);
+    if (!silent_) ::tcflush(fd_, TCOFLUSH);
 }
 
 void SerialPort::SetPortOpen(bool value) {
     if (value) {
-        if (fd_ >= 0)
-            Raise(comm::kErrPortAlreadyOpen, "Port already open");
+        if (fd_ >= 0) Raise(comm::kErrPortAlreadyOpen, "Port already open");
         Open();
     } else if (fd_ >= 0) {
         Close();
@@ -159,8 +149,7 @@ void SerialPort::SetPortOpen(bool value) {
 void SerialPort::Open() {
     const std::string path = resolver_.Resolve(port_);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        RaiseOpenError(errno, path);
+    if (fd < 0) RaiseOpenError(errno, path);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         Raise(comm::kErrPortAlreadyOpen, "Port already open (" + path + " is in use)");
@@ -232,40 +221,32 @@ void SerialPort::StartWait() {
     const std::uint64_t generation = generation_;
     descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
                            [this, alive, generation](const std::error_code& ec) {
-                               if (ec || alive.expired())
-                                   return;
+                               if (ec || alive.expired()) return;
                                OnReadable(generation);
                            });
 }
 
 void SerialPort::OnReadable(std::uint64_t generation) {
-    if (generation != generation_ || fd_ < 0)
-        return;
+    if (generation != generation_ || fd_ < 0) return;
     ReadAvailable();
     std::weak_ptr<int> alive = alive_;
     Deliver(generation);
-    if (alive.expired())
-        return;
-    if (generation == generation_ && fd_ >= 0 && !silent_)
-        StartWait();
+    if (alive.expired()) return;
+    if (generation == generation_ && fd_ >= 0 && !silent_) StartWait();
 }
 
 bool SerialPort::ReadAvailable() {
-    if (silent_)
-        return false;
+    if (silent_) return false;
     unsigned char buf[4096];
     for (;;) {
         const ssize_t n = ::read(fd_, buf, sizeof buf);
         if (n > 0) {
             Parse(buf, static_cast<std::size_t>(n));
-            if (static_cast<std::size_t>(n) < sizeof buf)
-                return true;
+            if (static_cast<std::size_t>(n) < sizeof buf) return true;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         // End of file, hang-up or a device error: stop reading and let the line go quiet.
         silent_ = true;
         std::error_code ignored;
@@ -287,10 +268,8 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
                 break;
             case 1:  // after \377: \377 is a data byte, \0 starts a mark
                 markState_ = c == 0x00 ? 2 : 0;
-                if (c != 0x00)
-                    Push(0xFF);
-                if (c != 0x00 && c != 0xFF)
-                    Push(c);
+                if (c != 0x00) Push(0xFF);
+                if (c != 0x00 && c != 0xFF) Push(c);
                 break;
             default: {  // \377 \0 x: x = \0 is a break, anything else a bad character
                 markState_ = 0;
@@ -318,8 +297,7 @@ void SerialPort::Push(Entry e) {
 }
 
 void SerialPort::Deliver(std::uint64_t generation) {
-    if (delivering_)
-        return;  // a handler reading Input() inside an event
+    if (delivering_) return;  // a handler reading Input() inside an event
     delivering_ = true;
     std::weak_ptr<int> alive = alive_;
     while (generation == generation_ && fd_ >= 0 && !queue_.empty()) {
@@ -337,25 +315,21 @@ void SerialPort::Deliver(std::uint64_t generation) {
             break;
         }
         handler_();
-        if (alive.expired())
-            return;
-        if (head >= 0 && generation == generation_ && queue_.size() >= before)
-            break;
+        if (alive.expired()) return;
+        if (head >= 0 && generation == generation_ && queue_.size() >= before) break;
     }
     delivering_ = false;
 }
 
 std::string SerialPort::Input() {
     RequireOpen("Input");
-    if (inputLen_ == 0 || queuedChars_ == 0)
-        ReadAvailable();
+    if (inputLen_ == 0 || queuedChars_ == 0) ReadAvailable();
     std::string out;
     const std::size_t limit = inputLen_ == 0 ? queue_.size() : static_cast<std::size_t>(inputLen_);
     while (!queue_.empty() && out.size() < limit) {
         const Entry e = queue_.front();
         if (e < 0) {
-            if (inputLen_ != 0)
-                break;  // a line event is delivered on its own
+            if (inputLen_ != 0) break;  // a line event is delivered on its own
             queue_.pop_front();
             continue;
         }

@@ -39,8 +39,7 @@ class ChildProcess {
         ::close(err[1]);
         out_ = out[0];
         err_ = err[0];
-        if (rc != 0)
-            throw std::runtime_error("cannot start " + argv[0]);
+        if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
     }
     ~ChildProcess() {
         if (!exited_) {
@@ -66,15 +65,12 @@ class ChildProcess {
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return std::nullopt;
+            if (left.count() <= 0) return std::nullopt;
             pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char buf[4096];
             const ssize_t n = ::read(out_, buf, sizeof buf);
-            if (n <= 0)
-                return std::nullopt;
+            if (n <= 0) return std::nullopt;
             outBuf_.append(buf, static_cast<std::size_t>(n));
         }
     }
@@ -83,16 +79,17 @@ class ChildProcess {
 
     // Exit code (128 + signal for a killed process), or nullopt when still running at the limit.
     std::optional<int> Wait(std::chrono::milliseconds limit) {
+        if (exited_) return exitCode_;
         const auto end = std::chrono::steady_clock::now() + limit;
         for (;;) {
             int status = 0;
             const pid_t r = ::waitpid(pid_, &status, WNOHANG);
             if (r == pid_) {
                 exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return exitCode_;
             }
-            if (std::chrono::steady_clock::now() >= end)
-                return std::nullopt;
+            if (std::chrono::steady_clock::now() >= end) return std::nullopt;
             ::usleep(5000);
         }
     }
@@ -108,8 +105,7 @@ class ChildProcess {
         pollfd p{fd, POLLIN, 0};
         while (::poll(&p, 1, 100) > 0) {
             const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             s.append(buf, static_cast<std::size_t>(n));
         }
         return s;
@@ -119,6 +115,7 @@ class ChildProcess {
     int out_ = -1;
     int err_ = -1;
     bool exited_ = false;
+    int exitCode_ = -1;
     std::string outBuf_;
 };
 

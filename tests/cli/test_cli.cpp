@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/cli/child_process.h"
 #include "tests/posix/pty_pair.h"
+#include "tests/posix/scratch_dir.h"
 
 namespace varnel::testing {
 namespace {
@@ -43,6 +45,9 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         {"simulate", "--pty", "--fault", "flood@every:3"},
         {"simulate", "--pty", "--status", "0,16@1-2"},
         {"demo", "--duration", "0"},
+        {"form"},
+        {"form", "get", "x.json"},
+        {"form", "set", "x.json", "CommPort"},
     };
     for (const auto& args : cases) {
         std::vector<std::string> argv = {kVarnel};
@@ -61,7 +66,7 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST(CliTest, EverySubcommandHasHelp) {
-    for (const char* sub : {"monitor", "ports", "simulate", "demo"}) {
+    for (const char* sub : {"monitor", "ports", "simulate", "demo", "form", "about"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
         EXPECT_EQ(p.Wait(5s), 0);
@@ -79,8 +84,7 @@ class MonitorTest : public ::testing::Test {
     }
     json Next(ChildProcess& p, std::chrono::milliseconds limit = 3s) {
         auto line = p.ReadLine(limit);
-        if (!line)
-            throw std::runtime_error("no line on stdout");
+        if (!line) throw std::runtime_error("no line on stdout");
         return json::parse(*line);
     }
     PtyPair pty;
@@ -181,6 +185,73 @@ TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     scale.Signal(SIGTERM);
     EXPECT_EQ(monitor.Wait(5s), 0);
     EXPECT_EQ(scale.Wait(5s), 0);
+}
+
+TEST(CliTest, FormFilesAreEditedThroughThePages) {
+    ScratchDir dir;
+    const std::string form = dir / "scale.json";
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), kVarnel);
+        auto p = std::make_unique<ChildProcess>(args);
+        p->Wait(5s);
+        return p;
+    };
+    auto set = run({"form", "set", form, "CommPort", " 2.5 "});  // half to even
+    EXPECT_EQ(set->Wait(0ms), 0);
+    EXPECT_EQ(set->RestOfStdout(), "CommPort = 2\n");
+    EXPECT_EQ(run({"form", "set", form, "NetWtUnits", "Grams"})->Wait(0ms), 0);
+    EXPECT_EQ(run({"form", "set", form, "WtNotification", "vnChanged"})->Wait(0ms), 0);
+    const std::string saved = dir.Read("scale.json");
+
+    for (const auto& bad :
+         std::vector<std::vector<std::string>>{{"form", "set", form, "CommPort", "COM1"},
+                                               {"form", "set", form, "CommPort", "40000"},
+                                               {"form", "set", form, "RawWt", "00001"},
+                                               {"form", "set", form, "NetWtUnits", "stones"}}) {
+        auto p = run(bad);
+        EXPECT_EQ(p->Wait(0ms), 1) << bad[3];
+        EXPECT_NE(p->Stderr().find(bad[3]), std::string::npos) << "the error names the key";
+        EXPECT_EQ(dir.Read("scale.json"), saved) << "a failed edit leaves the file as it was";
+    }
+    auto get = run({"form", "get", form, "netwtunits"});
+    EXPECT_EQ(get->RestOfStdout(), "2\n");
+    auto show = run({"form", "show", form});
+    const std::string table = show->RestOfStdout();
+    EXPECT_NE(table.find("WtNotification  Long     1"), std::string::npos) << table;
+
+    dir.Write("broken.json", "{\"format\": \"varnel-form\", \"version\": 1, \"properties\": {");
+    auto broken = run({"form", "show", dir / "broken.json"});
+    EXPECT_EQ(broken->Wait(0ms), 1);
+    EXPECT_NE(broken->Stderr().find("broken.json"), std::string::npos);
+}
+
+TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
+    ScratchDir dir;
+    const std::string form = dir / "scale.json";
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"CommPort", "7"}, {"NetWtUnits", "Ounces"}, {"WtNotification", "1"}}) {
+        ChildProcess set({kVarnel, "form", "set", form, key, value});
+        ASSERT_EQ(set.Wait(5s), 0);
+    }
+    // Port 7 opens <system dir>/com7.
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "com7");
+    ChildProcess p({kVarnel, "monitor", "--form", form, "--system-dir", dir.Path(), "--json"});
+    EXPECT_EQ(Next(p), json::parse(R"({"ScaleOpen":1})"));
+    pty.Write(Frame(' ', "00100"));
+    const json e = Next(p);
+    EXPECT_EQ(e["NetWtUnits"], 3);
+    EXPECT_EQ(e["WtNotification"], 1);
+    EXPECT_EQ(e["FormattedWt"], "001.00");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(5s), 0);
+}
+
+TEST(CliTest, AboutShowsTheVersion) {
+    ChildProcess p({kVarnel, "about"});
+    EXPECT_EQ(p.Wait(5s), 0);
+    const std::string out = p.RestOfStdout();
+    EXPECT_NE(out.find("About Varnel"), std::string::npos);
+    EXPECT_NE(out.find("(3.0)"), std::string::npos);
 }
 
 TEST(CliTest, DemoRunsABoundedSessionWithoutHardware) {

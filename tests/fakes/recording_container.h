@@ -28,15 +28,13 @@ class RecordingContainer : public Container {
     std::function<void(pages::AboutDialog&)> onAbout;
 
     bool UserMode() override {
-        if (failUserMode)
-            throw AutomationError(438, "Object doesn't support this property");
+        if (failUserMode) throw AutomationError(438, "Object doesn't support this property");
         return userMode;
     }
     void PropertyChanged(std::string_view name) override { notifications.emplace_back(name); }
     void RaiseOnScaleComm() override {
         ++raised;
-        if (onScaleComm)
-            onScaleComm();
+        if (onScaleComm) onScaleComm();
     }
     void SetOwnSize(float w, float h) override { sizes.emplace_back(w, h); }
     ComponentVersion Version() override { return version; }

@@ -31,24 +31,21 @@ class ScriptedComm : public CommComponent {
     // Characters arrive: they join the receive queue and receive events are raised while any
     // are waiting. Characters that arrive on a closed port are lost.
     void Deliver(std::string_view bytes) {
-        if (!open_)
-            return;
+        if (!open_) return;
         queue_.insert(queue_.end(), bytes.begin(), bytes.end());
         Pump();
     }
     // Raises one event with the given code, then receive events for what is waiting.
     void Raise(std::int16_t code) {
         event_ = code;
-        if (handler_)
-            handler_();
+        if (handler_) handler_();
         Pump();
     }
     std::size_t Waiting() const { return queue_.size(); }
     std::vector<std::string> Writes() const {
         std::vector<std::string> out;
         for (const auto& a : accesses) {
-            if (a.rfind("set ", 0) == 0)
-                out.push_back(a);
+            if (a.rfind("set ", 0) == 0) out.push_back(a);
         }
         return out;
     }
@@ -68,8 +65,7 @@ class ScriptedComm : public CommComponent {
     void SetInBufferCount(std::int16_t v) override {
         Access("set InBufferCount " + std::to_string(v));
         RequireOpen();
-        if (v == 0)
-            queue_.clear();
+        if (v == 0) queue_.clear();
     }
     std::int16_t InputLen() override { return Get("InputLen", inputLen_); }
     void SetInputLen(std::int16_t v) override { Set("InputLen", v, inputLen_); }
@@ -84,10 +80,8 @@ class ScriptedComm : public CommComponent {
     bool PortOpen() override { return Get("PortOpen", open_); }
     void SetPortOpen(bool v) override {
         Access(std::string("set PortOpen ") + (v ? "True" : "False"));
-        if (v && open_)
-            throw AutomationError(comm::kErrPortAlreadyOpen, "Port already open");
-        if (!v)
-            queue_.clear();
+        if (v && open_) throw AutomationError(comm::kErrPortAlreadyOpen, "Port already open");
+        if (!v) queue_.clear();
         open_ = v;
     }
     bool RTSEnable() override { return Get("RTSEnable", rts_); }
@@ -125,18 +119,15 @@ class ScriptedComm : public CommComponent {
     }
 
     void Access(const std::string& what) {
-        if (record)
-            accesses.push_back(what);
+        if (record) accesses.push_back(what);
         std::string key = what;
         auto it = failures_.find(key);
         if (it == failures_.end()) {
             key = what.substr(0, what.find(' ', 4));
             it = failures_.find(key);
         }
-        if (it == failures_.end() || it->second.times == 0)
-            return;
-        if (it->second.times > 0)
-            --it->second.times;
+        if (it == failures_.end() || it->second.times == 0) return;
+        if (it->second.times > 0) --it->second.times;
         throw AutomationError(it->second.number, "scripted failure of " + key);
     }
     template <typename T>
@@ -159,8 +150,7 @@ class ScriptedComm : public CommComponent {
             const std::size_t before = queue_.size();
             event_ = comm::kEvReceive;
             handler_();
-            if (queue_.size() >= before)
-                break;  // the handler read nothing
+            if (queue_.size() >= before) break;  // the handler read nothing
         }
     }
 

@@ -39,8 +39,7 @@ class ScriptedSystem : public System {
     bool failAppend = false;
 
     void AddFile(const std::string& path, std::string name = {}) {
-        if (name.empty())
-            name = path.substr(path.find_last_of("\\/") + 1);
+        if (name.empty()) name = path.substr(path.find_last_of("\\/") + 1);
         files[path] = name;
     }
     void RemoveFile(const std::string& path) { files.erase(path); }
@@ -49,8 +48,7 @@ class ScriptedSystem : public System {
     std::vector<std::string> Lines(const std::string& path) const {
         std::vector<std::string> out;
         auto it = written.find(path);
-        if (it == written.end())
-            return out;
+        if (it == written.end()) return out;
         const std::string& text = it->second;
         std::size_t start = 0;
         while (start < text.size()) {
@@ -68,17 +66,14 @@ class ScriptedSystem : public System {
     std::string WindowsDirectory() override { return windowsDir; }
     char PathSeparator() const override { return separator; }
     std::optional<std::string> FindFile(const std::string& path) override {
-        if (failLookup)
-            throw AutomationError(52, "Bad file name or number");
+        if (failLookup) throw AutomationError(52, "Bad file name or number");
         auto it = files.find(path);
-        if (it == files.end())
-            return std::nullopt;
+        if (it == files.end()) return std::nullopt;
         return it->second;
     }
     std::optional<Process> StartProcess(const std::string& program,
                                         const std::vector<std::string>& args) override {
-        if (!startOk)
-            return std::nullopt;
+        if (!startOk) return std::nullopt;
         launches.push_back(Launch{program, args, 0, false});
         ++open;
         return static_cast<Process>(launches.size());
@@ -90,14 +85,12 @@ class ScriptedSystem : public System {
     std::optional<std::int32_t> ProcessExitCode(Process) override { return exitCode; }
     bool CloseProcess(Process p) override {
         Launch& l = launches.at(static_cast<std::size_t>(p - 1));
-        if (!l.closed)
-            --open;
+        if (!l.closed) --open;
         l.closed = true;
         return closeOk;
     }
     void AppendToFile(const std::string& path, std::string_view text) override {
-        if (failAppend)
-            throw AutomationError(70, "Permission denied");
+        if (failAppend) throw AutomationError(70, "Permission denied");
         written[path].append(text);
     }
 };

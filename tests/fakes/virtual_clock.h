@@ -49,13 +49,11 @@ class VirtualClock {
                     next = t;
                 }
             }
-            if (!next)
-                break;
+            if (!next) break;
             now_ = next->deadline_;
             next->deadline_ = now_ + next->interval_;
             ++next->ticks;
-            if (next->handler_)
-                next->handler_();
+            if (next->handler_) next->handler_();
         }
         now_ = target;
     }
@@ -81,15 +79,13 @@ inline VirtualTimer::~VirtualTimer() {
 }
 
 inline void VirtualTimer::SetEnabled(bool enabled) {
-    if (enabled && !enabled_)
-        deadline_ = clock_.now_ + interval_;
+    if (enabled && !enabled_) deadline_ = clock_.now_ + interval_;
     enabled_ = enabled;
 }
 
 inline void VirtualTimer::SetInterval(std::int32_t ms) {
     interval_ = ms;
-    if (enabled_)
-        deadline_ = clock_.now_ + interval_;
+    if (enabled_) deadline_ = clock_.now_ + interval_;
 }
 
 }  // namespace varnel::testing

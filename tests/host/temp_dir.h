@@ -16,8 +16,7 @@ class TempDir {
   public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "varnel-test-XXXXXX");
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
     ~TempDir() {

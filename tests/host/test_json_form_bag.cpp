@@ -287,8 +287,7 @@ TEST(JsonFormBagFileTest, AFailedSaveLeavesTheOldFileAndNoTemporaryFile) {
 }
 
 TEST(JsonFormBagFileTest, AReadOnlyDirectoryRefusesTheSaveAndKeepsTheFile) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind the superuser";
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
     TempDir dir;
     const auto sub = dir / "ro";
     std::filesystem::create_directory(sub);

@@ -62,8 +62,7 @@ class LoopTest : public ::testing::Test {
     bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!pred()) {
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
+            if (std::chrono::steady_clock::now() >= end) return false;
             loop.RunFor(std::chrono::milliseconds(5));
         }
         return true;

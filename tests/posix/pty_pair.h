@@ -37,8 +37,7 @@ class PtyPair {
         }
     }
     void CloseMaster() {
-        if (master_ >= 0)
-            ::close(master_);
+        if (master_ >= 0) ::close(master_);
         master_ = -1;
     }
 

@@ -11,8 +11,7 @@ class ScratchDir {
   public:
     ScratchDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "varnel-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
     ~ScratchDir() {

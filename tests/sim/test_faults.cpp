@@ -90,8 +90,7 @@ TEST(FaultTest, TriggersFireOnTheirSlotsOnly) {
         std::vector<std::uint64_t> slots;
         for (std::uint64_t n = 0; n < 100; ++n) {
             const auto due = 50ms * static_cast<long>(n);
-            if (trigger.Fires(n, due, n == 0 ? -1ns : due - 50ms))
-                slots.push_back(n);
+            if (trigger.Fires(n, due, n == 0 ? -1ns : due - 50ms)) slots.push_back(n);
         }
         return slots;
     };

@@ -21,8 +21,7 @@ Weights Sample(Script script, const Weights& times) {
     Weights weights;
     for (double t : times) {
         auto reading = script.Next(t);
-        if (!reading)
-            break;
+        if (!reading) break;
         weights.push_back(reading->weight);
     }
     return weights;

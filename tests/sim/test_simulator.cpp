@@ -31,8 +31,7 @@ std::vector<Chunk> Chunks(Config config, std::uint64_t lastSlot = 1'000'000) {
     Simulator simulator(std::move(config));
     std::vector<Chunk> chunks;
     while (auto chunk = simulator.Next()) {
-        if (chunk->slot > lastSlot)
-            break;
+        if (chunk->slot > lastSlot) break;
         chunks.push_back(std::move(*chunk));
     }
     return chunks;
@@ -41,8 +40,7 @@ std::vector<Chunk> Chunks(Config config, std::uint64_t lastSlot = 1'000'000) {
 Slots FrameSlots(const std::vector<Chunk>& chunks) {
     Slots slots;
     for (const auto& c : chunks)
-        if (c.frame)
-            slots.push_back(c.slot);
+        if (c.frame) slots.push_back(c.slot);
     return slots;
 }
 
@@ -178,8 +176,7 @@ TEST(SimulatorTest, SilenceLeavesAGapOfItsLengthAndOverlapsExtendIt) {
     auto allBut = [](std::uint64_t from, std::uint64_t to) {
         Slots slots;
         for (std::uint64_t n = 0; n <= 30; ++n)
-            if (n < from || n > to)
-                slots.push_back(n);
+            if (n < from || n > to) slots.push_back(n);
         return slots;
     };
     // 500 ms from slot 10 covers slots 10..14; slot 15 is due just as it ends.
@@ -214,8 +211,7 @@ TEST(DemoTest, FollowsItsTimeline) {
     const auto chunks = Chunks(DemoSession());
     double peak = 0.0, lastBeforeSilence = 0.0, firstAfterSilence = 0.0, last = 0.0;
     for (const auto& c : chunks) {
-        if (!c.frame)
-            continue;
+        if (!c.frame) continue;
         const double s = Seconds(c.at);
         const float kg =
             frame::ConvertWeights(frame::units::kKilograms, frame::RawWeightField(0, c.bytes))
@@ -229,8 +225,7 @@ TEST(DemoTest, FollowsItsTimeline) {
                                     : s >= t[4].from                ? kg >= 2.49f && kg <= 2.51f
                                                                     : true;
         EXPECT_TRUE(expectedWeight) << kg;
-        if (s >= t[1].from && s < t[1].to)
-            peak = std::max(peak, double{kg});
+        if (s >= t[1].from && s < t[1].to) peak = std::max(peak, double{kg});
         EXPECT_FALSE(s >= t[5].from && s < t[5].to) << "frame inside the silence";
         if (s < t[5].from)
             lastBeforeSilence = s;
@@ -259,8 +254,7 @@ TEST(DemoTest, TheControlSeesReadingsMotionALostLinkAndTheReconnect) {
     auto times = [&](std::int16_t code) {
         std::vector<double> at;  // ms
         for (const auto& [ms, event] : events)
-            if (event == code)
-                at.push_back(static_cast<double>(ms));
+            if (event == code) at.push_back(static_cast<double>(ms));
         return at;
     };
     // Status changes into and out of motion.

@@ -27,8 +27,7 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     for (;;) {
         const auto at = text.find(separator);
         parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos)
-            return parts;
+        if (at == std::string_view::npos) return parts;
         text.remove_prefix(at + 1);
     }
 }

@@ -26,8 +26,7 @@ constexpr std::array<LayoutInfo, 4> kLayouts = {{
 
 const LayoutInfo& InfoOf(Layout layout) {
     for (const auto& info : kLayouts)
-        if (info.layout == layout)
-            return info;
+        if (info.layout == layout) return info;
     throw std::invalid_argument("unknown weight layout");
 }
 
@@ -37,8 +36,7 @@ std::int64_t Steps(double value, double stepsPerUnit, std::int64_t max) {
     if (!(value > 0.0))  // negative, zero or NaN
         return 0;
     const double scaled = std::floor(value * stepsPerUnit + 0.5 + 1e-7);
-    if (scaled >= static_cast<double>(max))
-        return max;
+    if (scaled >= static_cast<double>(max)) return max;
     return static_cast<std::int64_t>(scaled);
 }
 
@@ -64,8 +62,7 @@ std::string PoundsOunces(double pounds, int perOunce) {
 
 std::optional<Layout> ParseLayout(std::string_view name) {
     for (const auto& info : kLayouts)
-        if (info.name == name)
-            return info.layout;
+        if (info.name == name) return info.layout;
     return std::nullopt;
 }
 

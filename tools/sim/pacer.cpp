@@ -33,8 +33,7 @@ timespec ToTimespec(std::chrono::nanoseconds t) {
 
 Pacer::Pacer() {
     stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0)
-        ThrowErrno("eventfd");
+    if (stopFd_ < 0) ThrowErrno("eventfd");
     timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     if (timerFd_ < 0) {
         const int saved = errno;
@@ -60,16 +59,14 @@ Pacer::Wake Pacer::WaitUntil(std::chrono::nanoseconds deadline) {
     itimerspec timer{};
     timer.it_value = ToTimespec(deadline);
     // A zero it_value would disarm the timer; the monotonic clock is far past zero anyway.
-    if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0)
-        timer.it_value.tv_nsec = 1;
+    if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0) timer.it_value.tv_nsec = 1;
     if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr) != 0)
         ThrowErrno("timerfd_settime");
     pollfd fds[2] = {{stopFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
     for (;;) {
         const int ready = poll(fds, 2, -1);
         if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             ThrowErrno("poll");
         }
         if (fds[0].revents != 0)
@@ -90,8 +87,7 @@ PacerStats Pacer::Run(Simulator& simulator, int fd, const PaceOptions& options) 
     PacerStats stats;
     const auto start = Now();
     auto report = [&](const Chunk& chunk, ChunkOutcome outcome) {
-        if (options.onChunk)
-            options.onChunk(chunk, outcome);
+        if (options.onChunk) options.onChunk(chunk, outcome);
     };
     while (auto chunk = simulator.Next()) {
         const bool pastEnd = options.duration && chunk->at >= *options.duration;

@@ -16,8 +16,7 @@ Pty::Pty(Pty&& other) noexcept
 
 Pty& Pty::operator=(Pty&& other) noexcept {
     if (this != &other) {
-        if (master_ >= 0)
-            close(master_);
+        if (master_ >= 0) close(master_);
         master_ = std::exchange(other.master_, -1);
         slavePath_ = std::move(other.slavePath_);
     }
@@ -30,18 +29,15 @@ int Pty::Release() noexcept {
 }
 
 Pty::~Pty() {
-    if (master_ >= 0)
-        close(master_);
+    if (master_ >= 0) close(master_);
 }
 
 Pty OpenPty() {
     const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "posix_openpt");
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "posix_openpt");
     Pty owner(fd, {});  // closes fd should a step below fail
     auto check = [](bool ok, const char* what) {
-        if (!ok)
-            throw std::system_error(errno, std::generic_category(), what);
+        if (!ok) throw std::system_error(errno, std::generic_category(), what);
     };
     check(grantpt(fd) == 0, "grantpt");
     check(unlockpt(fd) == 0, "unlockpt");

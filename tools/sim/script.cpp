@@ -43,8 +43,7 @@ struct SteadyNode : Cloneable<SteadyNode> {
 struct RampNode : Cloneable<RampNode> {
     RampNode(double f, double t, double s) : from(f), to(t), seconds(s) {}
     std::optional<Reading> Next(double t) override {
-        if (t >= seconds)
-            return Reading{to, {}, {}};
+        if (t >= seconds) return Reading{to, {}, {}};
         const double share = std::max(t, 0.0) / seconds;
         return Reading{from + (to - from) * share, {}, {}};
     }
@@ -55,8 +54,7 @@ struct WalkNode : Cloneable<WalkNode> {
     WalkNode(double start, double s, double lo, double hi, std::uint64_t seed)
         : value(start), step(s), min(lo), max(hi), random(seed) {}
     std::optional<Reading> Next(double) override {
-        if (started)
-            value = std::clamp(value + (random.Unit() * 2.0 - 1.0) * step, min, max);
+        if (started) value = std::clamp(value + (random.Unit() * 2.0 - 1.0) * step, min, max);
         started = true;
         return Reading{value, {}, {}};
     }
@@ -68,8 +66,7 @@ struct WalkNode : Cloneable<WalkNode> {
 struct LinesNode : Cloneable<LinesNode> {
     explicit LinesNode(std::vector<Reading> r) : readings(std::move(r)) {}
     std::optional<Reading> Next(double) override {
-        if (next >= readings.size())
-            return std::nullopt;
+        if (next >= readings.size()) return std::nullopt;
         return readings[next++];
     }
     std::vector<Reading> readings;
@@ -83,8 +80,7 @@ struct SequenceNode : Cloneable<SequenceNode> {
             auto& segment = segments[current];
             const double local = t - start;
             if (local < segment.seconds) {
-                if (auto reading = segment.script.Next(local))
-                    return reading;
+                if (auto reading = segment.script.Next(local)) return reading;
                 start = t;  // the segment's script ended early
             } else {
                 start += segment.seconds;
@@ -106,16 +102,14 @@ std::string Unescape(std::string_view text, std::string_view context) {
         if (c == '"') {
             if (text.find_first_not_of(" \t", i + 1) != std::string_view::npos)
                 Fail(context, "text after the closing quote");
-            if (bytes.empty())
-                Fail(context, "no bytes between the quotes");
+            if (bytes.empty()) Fail(context, "no bytes between the quotes");
             return bytes;
         }
         if (c != '\\') {
             bytes += c;
             continue;
         }
-        if (++i == text.size())
-            break;
+        if (++i == text.size()) break;
         switch (text[i]) {
             case 'r':
                 bytes += '\r';
@@ -147,15 +141,12 @@ std::string Unescape(std::string_view text, std::string_view context) {
 }
 
 Reading ParseLine(std::string_view line, std::string_view context) {
-    if (line.front() == '"')
-        return Reading{0.0, {}, Unescape(line.substr(1), context)};
+    if (line.front() == '"') return Reading{0.0, {}, Unescape(line.substr(1), context)};
     std::vector<std::string_view> words;
     for (auto word : detail::Split(line, ' '))
         for (auto part : detail::Split(word, '\t'))
-            if (!part.empty())
-                words.push_back(part);
-    if (words.size() != 2)
-        Fail(context, "expected STATUS WEIGHT or a quoted frame");
+            if (!part.empty()) words.push_back(part);
+    if (words.size() != 2) Fail(context, "expected STATUS WEIGHT or a quoted frame");
     const auto status = detail::ParseInteger(words[0], "status", context);
     if (status < 0 || status > 15)
         Fail(context, "status " + std::string(words[0]) + " is outside 0..15");
@@ -164,8 +155,7 @@ Reading ParseLine(std::string_view line, std::string_view context) {
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
+    if (first == std::string_view::npos) return {};
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
@@ -174,8 +164,7 @@ std::string_view Trim(std::string_view text) {
 Script::Script(std::unique_ptr<detail::ScriptNode> node) : node_(std::move(node)) {}
 Script::Script(const Script& other) : node_(other.node_->Clone()) {}
 Script& Script::operator=(const Script& other) {
-    if (this != &other)
-        node_ = other.node_->Clone();
+    if (this != &other) node_ = other.node_->Clone();
     return *this;
 }
 Script::Script(Script&&) noexcept = default;
@@ -191,14 +180,12 @@ Script Script::Steady(double weight) {
 }
 
 Script Script::Ramp(double from, double to, double seconds) {
-    if (!(seconds >= 0.0))
-        throw std::invalid_argument("ramp: seconds must be 0 or more");
+    if (!(seconds >= 0.0)) throw std::invalid_argument("ramp: seconds must be 0 or more");
     return Script(std::make_unique<RampNode>(from, to, seconds));
 }
 
 Script Script::Walk(double start, double step, double min, double max, std::uint64_t seed) {
-    if (!(step >= 0.0))
-        throw std::invalid_argument("walk: step must be 0 or more");
+    if (!(step >= 0.0)) throw std::invalid_argument("walk: step must be 0 or more");
     if (!(min <= start && start <= max))
         throw std::invalid_argument("walk: needs MIN <= START <= MAX");
     return Script(std::make_unique<WalkNode>(start, step, min, max, seed));
@@ -218,8 +205,7 @@ std::vector<Reading> ParseScriptLines(std::string_view text) {
     for (auto line : detail::Split(text, '\n')) {
         ++number;
         line = Trim(line);
-        if (line.empty() || line.front() == '#')
-            continue;
+        if (line.empty() || line.front() == '#') continue;
         readings.push_back(ParseLine(line, "line " + std::to_string(number)));
     }
     return readings;
@@ -237,8 +223,7 @@ Script LoadScriptFile(const std::string& path) {
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(path + ", " + e.what());
     }
-    if (readings.empty())
-        throw std::invalid_argument(path + ": no readings in the file");
+    if (readings.empty()) throw std::invalid_argument(path + ": no readings in the file");
     return Script::Lines(std::move(readings));
 }
 
@@ -255,8 +240,7 @@ Script ParseScript(std::string_view option) {
                           ? std::vector<std::string_view>{}
                           : detail::Split(option.substr(colon + 1), ':');
     auto expect = [&](std::size_t count, std::string_view form) {
-        if (args.size() != count)
-            Fail(context, "expected " + std::string(form));
+        if (args.size() != count) Fail(context, "expected " + std::string(form));
     };
     auto real = [&](std::size_t i, std::string_view what) {
         return detail::ParseReal(args[i], what, context);
@@ -268,8 +252,7 @@ Script ParseScript(std::string_view option) {
     if (kind == "ramp") {
         expect(3, "ramp:FROM:TO:SECONDS");
         const double seconds = real(2, "seconds");
-        if (seconds < 0.0)
-            Fail(context, "seconds must be 0 or more");
+        if (seconds < 0.0) Fail(context, "seconds must be 0 or more");
         return Script::Ramp(real(0, "from"), real(1, "to"), seconds);
     }
     if (kind == "walk") {
@@ -277,10 +260,8 @@ Script ParseScript(std::string_view option) {
         const double start = real(0, "start"), step = real(1, "step");
         const double min = real(2, "min"), max = real(3, "max");
         const auto seed = detail::ParseUnsigned(args[4], "seed", context);
-        if (step < 0.0)
-            Fail(context, "step must be 0 or more");
-        if (!(min <= start && start <= max))
-            Fail(context, "needs MIN <= START <= MAX");
+        if (step < 0.0) Fail(context, "step must be 0 or more");
+        if (!(min <= start && start <= max)) Fail(context, "needs MIN <= START <= MAX");
         return Script::Walk(start, step, min, max, seed);
     }
     Fail(context, "unknown kind '" + std::string(kind) + "' (steady, ramp, walk or file)");

@@ -55,8 +55,7 @@ void Reshape(const Fault& fault, std::string& bytes) {
 
 int StatusSchedule::At(double seconds) const {
     for (const auto& window : windows)
-        if (seconds >= window.from && seconds < window.to)
-            return window.status;
+        if (seconds >= window.from && seconds < window.to) return window.status;
     return base;
 }
 
@@ -75,8 +74,7 @@ StatusSchedule ParseStatusSchedule(std::string_view option) {
         StatusWindow window;
         window.status = ParseNibble(items[i].substr(0, at), context);
         const auto range = detail::Split(items[i].substr(at + 1), '-');
-        if (range.size() != 2)
-            Fail(context, "expected N@FROM-TO, e.g. 1@3.0-4.0");
+        if (range.size() != 2) Fail(context, "expected N@FROM-TO, e.g. 1@3.0-4.0");
         window.from = detail::ParseReal(range[0], "start time", context);
         window.to = detail::ParseReal(range[1], "end time", context);
         if (window.from < 0.0 || window.to <= window.from)
@@ -99,8 +97,7 @@ Simulator::Simulator(Config config) : config_(std::move(config)), random_(config
 std::optional<Chunk> Simulator::Next() {
     while (pending_.empty() && !ended_)
         ProduceSlot();
-    if (pending_.empty())
-        return std::nullopt;
+    if (pending_.empty()) return std::nullopt;
     Chunk chunk = std::move(pending_.front());
     pending_.pop_front();
     return chunk;
@@ -120,18 +117,15 @@ void Simulator::ProduceSlot() {
 
     std::vector<const Fault*> firing;
     for (const auto& fault : config_.faults)
-        if (fault.when.Fires(n, due, previous))
-            firing.push_back(&fault);
+        if (fault.when.Fires(n, due, previous)) firing.push_back(&fault);
 
     for (const Fault* fault : firing) {
-        if (fault->kind != FaultKind::Silence)
-            continue;
+        if (fault->kind != FaultKind::Silence) continue;
         if (due >= silentUntil_)  // a silence that fires inside another only extends it
             pending_.push_back(Chunk{due, {}, false, n, {FaultKind::Silence}});
         silentUntil_ = std::max(silentUntil_, due + fault->silence);
     }
-    if (due < silentUntil_)
-        return;
+    if (due < silentUntil_) return;
 
     Chunk frameChunk{due, {}, true, n, {}};
     if (reading->raw) {
@@ -142,8 +136,7 @@ void Simulator::ProduceSlot() {
     }
     Chunk garbage{due + config_.period / 2, {}, false, n, {}};
     for (const Fault* fault : firing) {
-        if (fault->kind == FaultKind::Silence)
-            continue;
+        if (fault->kind == FaultKind::Silence) continue;
         if (fault->kind != FaultKind::Garbage) {
             Reshape(*fault, frameChunk.bytes);
             frameChunk.faults.push_back(fault->kind);
@@ -163,8 +156,7 @@ void Simulator::ProduceSlot() {
         garbage.faults.push_back(FaultKind::Garbage);
     }
     pending_.push_back(std::move(frameChunk));
-    if (!garbage.bytes.empty())
-        pending_.push_back(std::move(garbage));
+    if (!garbage.bytes.empty()) pending_.push_back(std::move(garbage));
 }
 
 }  // namespace varnel::sim

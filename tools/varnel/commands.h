@@ -9,8 +9,8 @@ namespace varnel::cli {
 struct MonitorOptions {
     std::string device;  // bound to the control's port number when set
     int port = 0;        // 0: the control's own (1, or the form file's)
-    std::string units = "pounds";
-    std::string notify = "everytime";
+    std::string units;   // empty: as the form (or a new control) has it
+    std::string notify;  // empty: as the form (or a new control) has it
     std::string systemDir;
     std::string form;
     bool json = false;
@@ -34,6 +34,17 @@ struct SimulateOptions {
     unsigned long long seed = 1;
 };
 int RunSimulate(const SimulateOptions& options);
+
+struct FormOptions {
+    std::string action;  // show, get or set
+    std::string file;
+    std::string key;
+    std::string value;
+};
+int RunForm(const FormOptions& options);
+
+// Prints the About dialog's text.
+int RunAbout();
 
 struct DemoOptions {
     double duration = 13.0;  // seconds

@@ -29,13 +29,11 @@ struct TempDir {
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "varnel-demo-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            path = pattern;
+        if (::mkdtemp(pattern.data())) path = pattern;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
     }
 };
 
@@ -63,14 +61,11 @@ int RunDemo(const DemoOptions& o) {
     double lastWeightShown = -1.0;
     scale.Container().SubscribeScaleComm([&] {
         const EventRecord r = EventRecord::From(control);
-        if (r.scaleCommEvent >= 0 && r.scaleCommEvent <= 4)
-            ++counts[r.scaleCommEvent];
+        if (r.scaleCommEvent >= 0 && r.scaleCommEvent <= 4) ++counts[r.scaleCommEvent];
         const double t = since();
         // Weight events come up to 22 a second: show a few, and every other event.
-        if (r.scaleCommEvent == scale_event::kNewWeight && t - lastWeightShown < 0.5)
-            return;
-        if (r.scaleCommEvent == scale_event::kNewWeight)
-            lastWeightShown = t;
+        if (r.scaleCommEvent == scale_event::kNewWeight && t - lastWeightShown < 0.5) return;
+        if (r.scaleCommEvent == scale_event::kNewWeight) lastWeightShown = t;
         Say(t, "  OnScaleComm: " + HumanLine("", r).substr(2));
     });
     scale.Container().SubscribeErrors(
@@ -94,8 +89,7 @@ int RunDemo(const DemoOptions& o) {
             loop.Context(), start + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(seconds)));
         timer->async_wait([fn = std::move(fn)](const std::error_code& ec) {
-            if (!ec)
-                fn();
+            if (!ec) fn();
         });
         timers.push_back(std::move(timer));
     };
@@ -118,8 +112,7 @@ int RunDemo(const DemoOptions& o) {
     at(o.duration, finish);
     asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& ec, int) {
-        if (!ec)
-            finish();
+        if (!ec) finish();
     });
 
     loop.Run();

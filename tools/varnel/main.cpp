@@ -29,12 +29,13 @@ int main(int argc, char** argv) {
     mon->add_option("--port", monitor.port, "Port number (resolved through the system directory)")
         ->check(CLI::Range(1, 255))
         ->excludes(device);
-    mon->add_option("--units", monitor.units, "Units of NetWt")
-        ->check(CLI::IsMember(Keys(UnitNames())))
-        ->capture_default_str();
-    mon->add_option("--notify", monitor.notify, "Report every frame or only changed weights")
-        ->check(CLI::IsMember(Keys(NotifyNames())))
-        ->capture_default_str();
+    mon->add_option("--units", monitor.units, "Units of NetWt (default pounds, or the form's)")
+        ->check(CLI::IsMember(Keys(UnitNames())));
+    mon->add_option("--notify", monitor.notify,
+                    "Report every frame or only changed weights (default everytime, or the "
+                    "form's)")
+        ->check(CLI::IsMember(Keys(NotifyNames())));
+    mon->add_option("--form", monitor.form, "Load the settings saved in this form file first");
     mon->add_option("--system-dir", monitor.systemDir,
                     "System directory (marker, log, initialiser; default $VARNEL_SYSTEM_DIR or "
                     "/var/lib/varnel)");
@@ -71,6 +72,24 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber);
     simc->add_option("--seed", simulate.seed, "Seed of the garbage bytes")->capture_default_str();
 
+    FormOptions form;
+    auto* formc = app.add_subcommand("form", "Show or edit the settings saved in a form file");
+    formc->require_subcommand(1);
+    auto* show = formc->add_subcommand("show", "List every saved key of a form file");
+    show->add_option("FILE", form.file, "Form file")->required();
+    auto* get = formc->add_subcommand("get", "Print one saved key");
+    get->add_option("FILE", form.file, "Form file")->required();
+    get->add_option("KEY", form.key, "Key, e.g. NetWtUnits")->required();
+    auto* set = formc->add_subcommand(
+        "set", "Edit CommPort, WtNotification or NetWtUnits as the property pages do");
+    set->add_option("FILE", form.file, "Form file (created when missing)")->required();
+    set->add_option("KEY", form.key, "CommPort, WtNotification or NetWtUnits")->required();
+    set->add_option("VALUE", form.value,
+                    "Port number text, or the option's index, enum name or caption")
+        ->required();
+
+    auto* about = app.add_subcommand("about", "Show the About dialog's text");
+
     DemoOptions demo;
     auto* democ = app.add_subcommand(
         "demo", "No hardware needed: a simulated scale on a pseudo-terminal, read by the control");
@@ -92,13 +111,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (mon->parsed())
-        return RunMonitor(monitor);
-    if (prt->parsed())
-        return RunPorts(ports);
-    if (simc->parsed())
-        return RunSimulate(simulate);
-    if (democ->parsed())
-        return RunDemo(demo);
+    if (mon->parsed()) return RunMonitor(monitor);
+    if (prt->parsed()) return RunPorts(ports);
+    if (simc->parsed()) return RunSimulate(simulate);
+    if (democ->parsed()) return RunDemo(demo);
+    if (about->parsed()) return RunAbout();
+    if (formc->parsed()) {
+        form.action = show->parsed() ? "show" : get->parsed() ? "get" : "set";
+        return RunForm(form);
+    }
     return 2;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "control/errors.h"
+#include "host/form_editor.h"
 #include "host/scale.h"
 #include "tools/varnel/commands.h"
 #include "tools/varnel/output.h"
@@ -29,12 +30,20 @@ int RunMonitor(const MonitorOptions& o) {
     host::Scale scale(runtime);
     Varnel& control = scale.Control();
 
-    if (o.port != 0)
-        control.SetCommPort(static_cast<std::int16_t>(o.port));
-    if (!o.device.empty())
-        runtime.Ports().Bind(control.CommPort(), o.device);
-    control.SetNetWtUnits(*UnitsFromName(o.units));
-    control.SetWtNotification(*NotifyFromName(o.notify));
+    try {
+        if (o.form.empty()) {
+            control.InitProperties();
+        } else {
+            host::LoadForm(o.form, control);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "varnel: %s\n", e.what());
+        return 1;
+    }
+    if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
+    if (!o.device.empty()) runtime.Ports().Bind(control.CommPort(), o.device);
+    if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
+    if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
 
     int exitCode = 0;
     auto stop = [&](int code) {
@@ -49,8 +58,7 @@ int RunMonitor(const MonitorOptions& o) {
     };
     scale.Container().SubscribeScaleComm([&] {
         const EventRecord r = EventRecord::From(control);
-        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r)))
-            stop(1);
+        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) stop(1);
     });
     scale.Container().SubscribeErrors([](const AutomationError& e) {
         std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
@@ -58,8 +66,7 @@ int RunMonitor(const MonitorOptions& o) {
 
     asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& ec, int) {
-        if (!ec)
-            stop(0);
+        if (!ec) stop(0);
     });
 
     std::int16_t open = kTrue;

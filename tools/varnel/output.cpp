@@ -109,8 +109,7 @@ std::string HumanLine(std::string_view clock, const EventRecord& r) {
     if (r.scaleCommEvent == scale_event::kStatusChanged)
         name += " " + std::to_string(r.scaleStatus);
     std::string weight = r.formattedWt;
-    if (!weight.empty())
-        weight += " " + std::string(RawUnitsName(r.rawWtUnits));
+    if (!weight.empty()) weight += " " + std::string(RawUnitsName(r.rawWtUnits));
     char line[256];
     std::snprintf(line, sizeof line, "%.*s  %-10s  %-16s  net %s %s",
                   static_cast<int>(clock.size()), clock.data(), name.c_str(), weight.c_str(),

@@ -29,16 +29,13 @@ std::set<std::string> SerialDevices() {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/sys/class/tty", ec)) {
         const std::string name = e.path().filename().string();
-        if (!fs::exists(e.path() / "device", ec))
-            continue;
+        if (!fs::exists(e.path() / "device", ec)) continue;
         if (name.rfind("ttyS", 0) == 0) {
             std::ifstream type(e.path() / "type");
             int t = 0;
-            if (!(type >> t) || t == 0)
-                continue;
+            if (!(type >> t) || t == 0) continue;
         }
-        if (fs::exists("/dev/" + name, ec))
-            out.insert("/dev/" + name);
+        if (fs::exists("/dev/" + name, ec)) out.insert("/dev/" + name);
     }
     return out;
 }
@@ -48,8 +45,7 @@ std::map<std::string, std::string> StableNames() {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
         const std::string target = Canonical(e.path());
-        if (!target.empty())
-            names[target] = e.path().string();
+        if (!target.empty()) names[target] = e.path().string();
     }
     return names;
 }
@@ -68,23 +64,19 @@ int RunPorts(const PortsOptions& o) {
         const std::string path = resolver.Resolve(static_cast<std::int16_t>(n));
         const std::string target = Canonical(path);
         if (target.empty()) {
-            if (path.rfind("/dev/ttyS", 0) != 0)
-                dangling.emplace_back(n, path);
+            if (path.rfind("/dev/ttyS", 0) != 0) dangling.emplace_back(n, path);
             continue;
         }
-        if (path.rfind("/dev/ttyS", 0) == 0 && !devices.count(target))
-            continue;
+        if (path.rfind("/dev/ttyS", 0) == 0 && !devices.count(target)) continue;
         devices.insert(target);
         portsOf[target].push_back(n);
     }
 
     std::printf("System directory: %s\n", resolver.SystemDir().c_str());
-    if (devices.empty())
-        std::printf("No serial devices found.\n");
+    if (devices.empty()) std::printf("No serial devices found.\n");
     for (const auto& d : devices) {
         std::string line = d;
-        if (auto it = stable.find(d); it != stable.end())
-            line += "  (" + it->second + ")";
+        if (auto it = stable.find(d); it != stable.end()) line += "  (" + it->second + ")";
         auto it = portsOf.find(d);
         if (it == portsOf.end()) {
             line += "  no port number; use --device " + d;

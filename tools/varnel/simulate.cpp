@@ -19,15 +19,13 @@ namespace {
 sim::Pacer* gPacer = nullptr;
 
 extern "C" void StopPacer(int) {
-    if (gPacer)
-        gPacer->RequestStop();
+    if (gPacer) gPacer->RequestStop();
 }
 
 // The scale's end of a real line: raw, 2400 baud 8N2, never blocking.
 int OpenDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     termios tio{};
     if (::tcgetattr(fd, &tio) == 0) {
         ::cfmakeraw(&tio);
@@ -88,8 +86,7 @@ int RunSimulate(const SimulateOptions& o) {
     }
     const sim::PacerStats stats = pacer.Run(simulator, fd, pace);
     gPacer = nullptr;
-    if (!o.pty)
-        ::close(fd);
+    if (!o.pty) ::close(fd);
     std::fprintf(
         stderr, "varnel: %llu frames, %llu bytes, %llu dropped (nobody reading), %llu faults\n",
         static_cast<unsigned long long>(stats.frames), static_cast<unsigned long long>(stats.bytes),

@@ -23,15 +23,13 @@ inline const std::map<std::string, VN_NOTIFY_ENUM>& NotifyNames() {
 
 inline std::optional<VN_UOM_ENUM> UnitsFromName(const std::string& name) {
     auto it = UnitNames().find(name);
-    if (it == UnitNames().end())
-        return std::nullopt;
+    if (it == UnitNames().end()) return std::nullopt;
     return it->second;
 }
 
 inline std::optional<VN_NOTIFY_ENUM> NotifyFromName(const std::string& name) {
     auto it = NotifyNames().find(name);
-    if (it == NotifyNames().end())
-        return std::nullopt;
+    if (it == NotifyNames().end()) return std::nullopt;
     return it->second;
 }
 

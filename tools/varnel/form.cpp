@@ -1,0 +1,45 @@
+// varnel form show|get|set: a form file's saved settings, edited through the property pages.
+#include <cstdio>
+
+#include "host/form_editor.h"
+#include "tools/varnel/commands.h"
+#include "tools/varnel/output.h"
+
+namespace varnel::cli {
+
+namespace {
+
+std::string ValueText(const Variant& v) {
+    return v.Type() == VarType::Str ? JsonString(*v.Str()) : v.ToStr();
+}
+
+void PrintEntry(const host::FormEntry& e) {
+    std::printf("%-15s %-8s %-14s %-7s %s\n", e.key.c_str(), VarTypeName(e.value.Type()),
+                ValueText(e.value).c_str(), e.stored ? "stored" : "default", e.page ? e.page : "-");
+}
+
+}  // namespace
+
+int RunForm(const FormOptions& o) {
+    try {
+        if (o.action == "show") {
+            std::printf("%-15s %-8s %-14s %-7s %s\n", "KEY", "TYPE", "VALUE", "IN FILE", "PAGE");
+            for (const auto& e : host::ShowForm(o.file))
+                PrintEntry(e);
+        } else if (o.action == "get") {
+            std::printf("%s\n", ValueText(host::GetFormValue(o.file, o.key).value).c_str());
+        } else {
+            const host::FormEntry e = host::SetFormValue(o.file, o.key, o.value);
+            std::printf("%s = %s\n", e.key.c_str(), ValueText(e.value).c_str());
+        }
+    } catch (const host::FormError& e) {
+        std::fprintf(stderr, "varnel: %s\n", e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "varnel: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace varnel::cli
