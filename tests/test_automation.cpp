@@ -246,15 +246,6 @@ TEST(AutomationLookupTest, ByNameAndByIdAgreeForEveryMember) {
 
 // --- Late binding on a control ---
 
-std::int32_t ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
 TEST(LateBindingTest, GetsReturnTheInterfaceTypes) {
     Harness h;
     h.Open();

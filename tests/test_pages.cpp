@@ -46,15 +46,6 @@ struct Selection {
     }
 };
 
-std::int32_t ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
 // --- CommPort ---
 
 TEST(CommPortPageTest, ShowsTheFirstControlAndAppliesToAll) {

@@ -6,18 +6,12 @@
 
 #include "control/errors.h"
 #include "control/variant.h"
+#include "tests/support/test_util.h"
 
 namespace varnel {
 namespace {
 
-std::int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
+using testing::ErrorOf;
 
 struct I2Case {
     Variant in;

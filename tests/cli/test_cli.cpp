@@ -9,6 +9,7 @@
 #include "tests/cli/child_process.h"
 #include "tests/posix/pty_pair.h"
 #include "tests/posix/scratch_dir.h"
+#include "tests/support/test_util.h"
 
 namespace varnel::testing {
 namespace {
@@ -17,15 +18,6 @@ using namespace std::chrono_literals;
 using json = nlohmann::json;
 
 const std::string kVarnel = VARNEL_BINARY;
-
-std::string Frame(char status, std::string_view weight) {
-    std::string f(1, '\x02');
-    f += status;
-    f += "  ";
-    f += weight;
-    f += '\r';
-    return f;
-}
 
 TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {

@@ -11,6 +11,7 @@
 #include "tests/fakes/scripted_comm.h"
 #include "tests/fakes/scripted_system.h"
 #include "tests/fakes/virtual_clock.h"
+#include "tests/support/test_util.h"
 
 namespace varnel {
 
@@ -42,16 +43,6 @@ struct Snapshot {
     float netWt = 0.0f;
     std::int16_t connect = 0;
 };
-
-// A 10-character frame: STX, status byte, two filler characters, weight field, CR.
-inline std::string Frame(char status, std::string_view weight, std::string_view filler = "  ") {
-    std::string f(1, '\x02');
-    f += status;
-    f += filler;
-    f += weight;
-    f += '\r';
-    return f;
-}
 
 class Harness {
   public:

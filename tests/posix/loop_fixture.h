@@ -13,6 +13,7 @@
 #include "host/scale.h"
 #include "tests/posix/pty_pair.h"
 #include "tests/posix/scratch_dir.h"
+#include "tests/support/test_util.h"
 
 namespace varnel::testing {
 
@@ -25,15 +26,6 @@ struct Seen {
     float netWt;
     std::int16_t connect;
 };
-
-inline std::string ScaleFrame(char status, std::string_view weight) {
-    std::string f(1, '\x02');
-    f += status;
-    f += "  ";
-    f += weight;
-    f += '\r';
-    return f;
-}
 
 class LoopTest : public ::testing::Test {
   protected:

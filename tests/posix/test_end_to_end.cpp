@@ -17,7 +17,7 @@ using CodeList = std::vector<std::int16_t>;
 TEST_F(LoopTest, FramesWrittenToTheLineArriveAsEvents) {
     ASSERT_EQ(Open(), 1);
     scale->Control().SetNetWtUnits(vnGrams);
-    pty.Write(ScaleFrame(' ', "01234"));
+    pty.Write(Frame(' ', "01234"));
     ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 2s));
     EXPECT_EQ(seen[0].event, 1);
     EXPECT_EQ(seen[0].rawUnits, 1);
@@ -26,7 +26,7 @@ TEST_F(LoopTest, FramesWrittenToTheLineArriveAsEvents) {
     EXPECT_EQ(seen[0].netWt, 12340.0f);
     EXPECT_EQ(seen[0].connect, 1);
 
-    pty.Write(ScaleFrame('1', "01234"));
+    pty.Write(Frame('1', "01234"));
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 2s));
     EXPECT_EQ(Codes(), (CodeList{1, 2, 1}));
     EXPECT_EQ(seen[2].rawWt, "00000");
@@ -51,7 +51,7 @@ TEST_F(LoopTest, ReceiverEdgeCasesHoldEndToEnd) {
         const char* name;
         std::string bytes;
     };
-    const std::string good = ScaleFrame('0', "00007");
+    const std::string good = Frame('0', "00007");
     const Case lost[] = {
         {"stray characters ahead of a frame flush it", "xyz" + good},
         {"STX inside a frame", std::string("\x02") + "0 1" + good},
@@ -89,7 +89,7 @@ TEST_F(LoopTest, SilenceIsReportedAndTheNextRetryRestoresTheLink) {
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 2; }, 4s));
     EXPECT_EQ(Codes(), (CodeList{3, 4}));
     EXPECT_EQ(scale->Control().ConnectStatus(), 1);
-    pty.Write(ScaleFrame('0', "00100"));
+    pty.Write(Frame('0', "00100"));
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 2s));
     EXPECT_EQ(seen[2].event, 1);
 }
@@ -101,7 +101,7 @@ TEST_F(LoopTest, AVanishedPortIsReconnectedWhenItsLinkIsRepointed) {
     fs::create_symlink(pty.SlavePath(), link);
     scale->Control().SetCommPort(2);
     ASSERT_EQ(Open(), 1);
-    pty.Write(ScaleFrame('0', "00001"));
+    pty.Write(Frame('0', "00001"));
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 1; }, 2s));
 
     pty.CloseMaster();  // the cable is pulled: the device goes away
@@ -115,7 +115,7 @@ TEST_F(LoopTest, AVanishedPortIsReconnectedWhenItsLinkIsRepointed) {
     fs::create_symlink(second.SlavePath(), link);
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 4s));
     EXPECT_EQ(seen[2].event, 4);
-    second.Write(ScaleFrame('0', "00002"));
+    second.Write(Frame('0', "00002"));
     ASSERT_TRUE(RunUntil([&] { return seen.size() == 4; }, 2s));
     EXPECT_EQ(seen[3].rawWt, "00002");
 }

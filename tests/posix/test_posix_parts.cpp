@@ -14,6 +14,7 @@
 #include "platform/posix/serial_port.h"
 #include "tests/posix/pty_pair.h"
 #include "tests/posix/scratch_dir.h"
+#include "tests/support/test_util.h"
 
 namespace varnel::testing {
 namespace {
@@ -190,14 +191,6 @@ class SerialPortTest : public ::testing::Test {
   protected:
     SerialPortTest() : ports(dir.Path()), port(loop, ports) { ports.Bind(1, pty.SlavePath()); }
 
-    std::int32_t ErrorOf(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const AutomationError& e) {
-            return e.Number();
-        }
-        return 0;
-    }
 
     ScratchDir dir;
     PtyPair pty;
