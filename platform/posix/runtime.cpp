@@ -1,13 +1,15 @@
 #include "platform/posix/runtime.h"
 
+#include "control/surface.h"
 #include "platform/posix/posix_timer.h"
 #include "platform/posix/serial_port.h"
 
 namespace varnel::posix {
 
 HostedComponents Runtime::MakeHostedComponents() {
-    return HostedComponents{std::make_unique<SerialPort>(loop_, ports_),
-                            std::make_unique<PosixTimer>(loop_),
+    auto port = std::make_unique<SerialPort>(loop_, ports_);
+    surface::ApplyCommDesignSettings(*port);  // the line settings a new control's component holds
+    return HostedComponents{std::move(port), std::make_unique<PosixTimer>(loop_),
                             std::make_unique<PosixTimer>(loop_)};
 }
 
