@@ -191,7 +191,6 @@ class SerialPortTest : public ::testing::Test {
   protected:
     SerialPortTest() : ports(dir.Path()), port(loop, ports) { ports.Bind(1, pty.SlavePath()); }
 
-
     ScratchDir dir;
     PtyPair pty;
     posix::EventLoop loop;
