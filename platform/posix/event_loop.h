@@ -10,7 +10,9 @@ namespace varnel::posix {
 
 class EventLoop {
   public:
-    EventLoop() : context_(1) {}
+    // One thread runs the loop and owns every I/O object on it, so the reactor needs no locks;
+    // posting and stopping stay safe from other threads.
+    EventLoop() : context_(ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
 
     asio::io_context& Context() { return context_; }
 

@@ -1,5 +1,8 @@
 // varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM.
+#include <unistd.h>
 #include <asio/signal_set.hpp>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -15,10 +18,18 @@ namespace varnel::cli {
 
 namespace {
 
-// Writes one line and flushes it; false when stdout is gone.
-bool Emit(const std::string& line) {
-    return std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
-           std::fflush(stdout) == 0;
+// Writes one whole line with one system call, so that a reader sees it at once; false when
+// stdout is gone.
+bool Emit(std::string line) {
+    line += '\n';
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace

@@ -118,16 +118,22 @@ std::string HumanLine(std::string_view clock, const EventRecord& r) {
 }
 
 std::string ClockNow() {
+    // The broken-down time is worked out once a second; events come up to 22 times a second.
+    static std::time_t lastSecond = -1;
+    static char hms[16] = "";
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    if (t != lastSecond) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        std::snprintf(hms, sizeof hms, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        lastSecond = t;
+    }
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm tm{};
-    localtime_r(&t, &tm);
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
+    std::snprintf(buf, sizeof buf, "%s.%03d", hms, static_cast<int>(ms));
     return buf;
 }
 
