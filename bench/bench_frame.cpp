@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "control/null_system.h"
 #include "control/varnel.h"
 
 namespace varnel {
@@ -74,24 +75,9 @@ class LeanContainer : public Container {
     void ShowAboutBox(pages::AboutDialog&) override {}
 };
 
-class LeanSystem : public System {
-  public:
-    std::string WindowsDirectory() override { return {}; }
-    char PathSeparator() const override { return '/'; }
-    std::optional<std::string> FindFile(const std::string&) override { return std::nullopt; }
-    std::optional<Process> StartProcess(const std::string&,
-                                        const std::vector<std::string>&) override {
-        return std::nullopt;
-    }
-    std::int32_t WaitForProcess(Process, std::uint32_t) override { return kWaitFailed; }
-    std::optional<std::int32_t> ProcessExitCode(Process) override { return std::nullopt; }
-    bool CloseProcess(Process) override { return true; }
-    void AppendToFile(const std::string&, std::string_view) override {}
-};
-
 void BM_FrameThroughReceiver(benchmark::State& state) {
     LeanContainer container;
-    LeanSystem system;
+    NullSystem system;
     auto comm = std::make_unique<LeanComm>();
     LeanComm* port = comm.get();
     Varnel ctl(container, system,

@@ -10,6 +10,7 @@
 #include "host/json_form_bag.h"
 #include "pages/property_pages.h"
 #include "tests/fakes/harness.h"
+#include "tests/support/control_state.h"
 
 using namespace varnel;
 using namespace varnel::testing;
@@ -17,20 +18,6 @@ using host::FormError;
 using host::JsonFormBag;
 
 namespace {
-
-struct State {
-    std::int16_t port, event, rawUnits, status, connect;
-    std::string rawWt, formatted;
-    std::int32_t notify, units;
-    float netWt;
-    bool operator==(const State&) const = default;
-};
-
-State StateOf(Varnel& c) {
-    return State{c.CommPort(),      c.ScaleCommEvent(), c.RawWtUnits(),  c.ScaleStatus(),
-                 c.ConnectStatus(), c.RawWt(),          c.FormattedWt(), c.WtNotification(),
-                 c.NetWtUnits(),    *c.NetWt().R4()};
-}
 
 void Check(bool ok) {
     if (!ok) std::abort();

@@ -6,6 +6,7 @@
 
 #include "control/automation.h"
 #include "control/errors.h"
+#include "control/null_system.h"
 #include "control/persistence.h"
 #include "control/surface.h"
 #include "control/varnel.h"
@@ -112,24 +113,9 @@ class DesignContainer : public Container {
     void ShowAboutBox(pages::AboutDialog& dialog) override { dialog.Unload(); }
 };
 
-class NoSystem : public System {
-  public:
-    std::string WindowsDirectory() override { return {}; }
-    char PathSeparator() const override { return '/'; }
-    std::optional<std::string> FindFile(const std::string&) override { return std::nullopt; }
-    std::optional<Process> StartProcess(const std::string&,
-                                        const std::vector<std::string>&) override {
-        return std::nullopt;
-    }
-    std::int32_t WaitForProcess(Process, std::uint32_t) override { return kWaitFailed; }
-    std::optional<std::int32_t> ProcessExitCode(Process) override { return std::nullopt; }
-    bool CloseProcess(Process) override { return true; }
-    void AppendToFile(const std::string&, std::string_view) override {}
-};
-
 struct DesignControl {
     DesignContainer container;
-    NoSystem system;
+    NullSystem system;
     std::unique_ptr<Varnel> control;
 
     DesignControl() {

@@ -5,6 +5,7 @@
 #include "control/persistence.h"
 #include "tests/fakes/harness.h"
 #include "tests/fakes/memory_property_bag.h"
+#include "tests/support/control_state.h"
 
 namespace varnel::testing {
 namespace {
@@ -17,19 +18,6 @@ const Notes kSaveOrder = {"CommID",         "CommPort",   "PortOpen",    "ScaleC
 const Notes kLoadOrder = {"CommPort",    "ScaleCommEvent", "RawWtUnits", "RawWt", "FormattedWt",
                           "ScaleStatus", "WtNotification", "NetWtUnits", "NetWt", "ConnectStatus"};
 
-// The property values a host reads, for comparing whole controls.
-struct State {
-    std::int16_t port, event, rawUnits, status, connect;
-    std::string rawWt, formatted;
-    std::int32_t notify, units;
-    float netWt;
-    bool operator==(const State&) const = default;
-};
-State StateOf(Varnel& c) {
-    return State{c.CommPort(),      c.ScaleCommEvent(), c.RawWtUnits(),  c.ScaleStatus(),
-                 c.ConnectStatus(), c.RawWt(),          c.FormattedWt(), c.WtNotification(),
-                 c.NetWtUnits(),    *c.NetWt().R4()};
-}
 const State kFresh{1, 0, 0, 0, 0, "", "", 0, 0, 0.0f};
 
 // A bag in which every loaded key holds a valid value that differs from its default.
