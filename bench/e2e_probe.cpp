@@ -5,7 +5,6 @@
 //   e2e_probe idle BIN [SECONDS] wake-ups of `BIN monitor` on a silent line (retrying)
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "host/scale.h"
+#include "tools/sim/pty.h"
 
 extern char** environ;
 
@@ -28,19 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        int s = -1;
-        char name[128] = {};
-        if (::openpty(&master, &s, name, nullptr, nullptr) != 0) std::exit(1);
-        ::close(s);
-        slave = name;
-    }
-    ~Pty() { ::close(master); }
-};
+namespace sim = varnel::sim;
 
 std::string Frame(int i) {
     char w[6];
@@ -62,25 +50,25 @@ void Report(const char* what, std::vector<double> us) {
 }
 
 // Writes frame i's first nine characters, then after a pause its CR, noting when the CR went.
-void Writer(const Pty& pty, int n, std::vector<Clock::time_point>& sent, std::atomic<bool>& stop,
-            std::chrono::microseconds period) {
+void Writer(const sim::Pty& pty, int n, std::vector<Clock::time_point>& sent,
+            std::atomic<bool>& stop, std::chrono::microseconds period) {
     auto next = Clock::now() + 300ms;
     for (int i = 0; i < n && !stop; ++i) {
         std::this_thread::sleep_until(next);
         const std::string f = Frame(i);
-        if (::write(pty.master, f.data(), 9) != 9) break;
+        if (::write(pty.master(), f.data(), 9) != 9) break;
         std::this_thread::sleep_for(2ms);
         sent[static_cast<std::size_t>(i)] = Clock::now();
-        if (::write(pty.master, f.data() + 9, 1) != 1) break;
+        if (::write(pty.master(), f.data() + 9, 1) != 1) break;
         next += period;
     }
 }
 
 int InProcessLatency(int n) {
-    Pty pty;
+    sim::Pty pty = sim::OpenPty();
     varnel::posix::EventLoop loop;
     varnel::posix::Runtime runtime(loop, "/nonexistent");
-    runtime.Ports().Bind(1, pty.slave);
+    runtime.Ports().Bind(1, pty.slavePath());
     varnel::host::Scale scale(runtime);
     std::vector<Clock::time_point> sent(static_cast<std::size_t>(n)),
         got(static_cast<std::size_t>(n));
@@ -148,8 +136,8 @@ void Stop(Child& c) {
 }
 
 int CliLatency(const std::string& bin, int n) {
-    Pty pty;
-    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--json", "--system-dir",
+    sim::Pty pty = sim::OpenPty();
+    Child c = Spawn({bin, "monitor", "--device", pty.slavePath(), "--json", "--system-dir",
                      "/nonexistent", "--units", "grams"},
                     true);
     std::vector<Clock::time_point> sent(static_cast<std::size_t>(n)),
@@ -212,8 +200,9 @@ Usage UsageOf(pid_t pid) {
 }
 
 int Cpu(const std::string& bin, int seconds) {
-    Pty pty;
-    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--system-dir", "/nonexistent"}, false);
+    sim::Pty pty = sim::OpenPty();
+    Child c =
+        Spawn({bin, "monitor", "--device", pty.slavePath(), "--system-dir", "/nonexistent"}, false);
     std::this_thread::sleep_for(500ms);
     const Usage before = UsageOf(c.pid);
     // A scale at the line rate: one 10-character frame every 45.87 ms (21.8 frames/s).
@@ -223,7 +212,7 @@ int Cpu(const std::string& bin, int seconds) {
     int frames = 0;
     while (next < end) {
         const std::string f = Frame(frames++);
-        if (::write(pty.master, f.data(), f.size()) < 0) break;
+        if (::write(pty.master(), f.data(), f.size()) < 0) break;
         next += period;
         std::this_thread::sleep_until(next);
     }
@@ -237,8 +226,9 @@ int Cpu(const std::string& bin, int seconds) {
 }
 
 int Idle(const std::string& bin, int seconds) {
-    Pty pty;
-    Child c = Spawn({bin, "monitor", "--device", pty.slave, "--system-dir", "/nonexistent"}, false);
+    sim::Pty pty = sim::OpenPty();
+    Child c =
+        Spawn({bin, "monitor", "--device", pty.slavePath(), "--system-dir", "/nonexistent"}, false);
     std::this_thread::sleep_for(1500ms);  // the watchdog has reported the silence
     const Usage before = UsageOf(c.pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -8,7 +8,7 @@
 
 #include "tests/cli/child_process.h"
 #include "tests/posix/pty_pair.h"
-#include "tests/posix/scratch_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
 
 namespace varnel::testing {
@@ -180,7 +180,7 @@ TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
 }
 
 TEST(CliTest, FormFilesAreEditedThroughThePages) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string form = dir / "scale.json";
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), kVarnel);
@@ -218,7 +218,7 @@ TEST(CliTest, FormFilesAreEditedThroughThePages) {
 }
 
 TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string form = dir / "scale.json";
     for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"CommPort", "7"}, {"NetWtUnits", "Ounces"}, {"WtNotification", "1"}}) {

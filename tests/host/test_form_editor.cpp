@@ -5,17 +5,14 @@
 #include "control/errors.h"
 #include "host/form_editor.h"
 #include "tests/fakes/harness.h"
-#include "tests/host/temp_dir.h"
+#include "tests/host/form_text.h"
+#include "tests/support/temp_dir.h"
 
 namespace varnel::testing {
 namespace {
 
 using host::FormEntry;
 using host::FormError;
-
-std::string Form(const std::string& properties) {
-    return R"({"format": "varnel-form", "version": 1, "properties": {)" + properties + "}}";
-}
 
 struct FormFile {
     TempDir dir;

@@ -10,17 +10,14 @@
 
 #include "control/errors.h"
 #include "host/json_form_bag.h"
-#include "tests/host/temp_dir.h"
+#include "tests/host/form_text.h"
+#include "tests/support/temp_dir.h"
 
 namespace varnel::testing {
 namespace {
 
 using host::FormError;
 using host::JsonFormBag;
-
-std::string Form(const std::string& properties) {
-    return R"({"format": "varnel-form", "version": 1, "properties": {)" + properties + "}}";
-}
 
 TEST(JsonFormBagTest, EveryVariantTypeSurvivesARoundTrip) {
     std::string allBytes;

@@ -12,7 +12,7 @@
 
 #include "host/scale.h"
 #include "tests/posix/pty_pair.h"
-#include "tests/posix/scratch_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
 
 namespace varnel::testing {
@@ -71,7 +71,7 @@ class LoopTest : public ::testing::Test {
         return out;
     }
 
-    ScratchDir dir;
+    TempDir dir;
     PtyPair pty;
     posix::EventLoop loop;
     posix::Runtime runtime;

@@ -13,7 +13,7 @@
 #include "platform/posix/posix_timer.h"
 #include "platform/posix/serial_port.h"
 #include "tests/posix/pty_pair.h"
-#include "tests/posix/scratch_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
 
 namespace varnel::testing {
@@ -120,7 +120,7 @@ TEST(PosixTimerTest, ATickMayStopOrDestroyItsTimer) {
 
 class PosixSystemTest : public ::testing::Test {
   protected:
-    ScratchDir dir;
+    TempDir dir;
     posix::PosixSystem system{dir.Path()};
 };
 
@@ -175,7 +175,7 @@ TEST_F(PosixSystemTest, AppendsWholeLinesAndNeverFollowsALink) {
 }
 
 TEST(PortResolverTest, BindingsThenSystemDirectoryLinksThenSerialDevices) {
-    ScratchDir dir;
+    TempDir dir;
     posix::PortResolver ports(dir.Path());
     std::filesystem::create_symlink("/dev/null", dir / "com3");
     ports.Bind(5, "/dev/ttyUSB0");
@@ -191,7 +191,7 @@ class SerialPortTest : public ::testing::Test {
   protected:
     SerialPortTest() : ports(dir.Path()), port(loop, ports) { ports.Bind(1, pty.SlavePath()); }
 
-    ScratchDir dir;
+    TempDir dir;
     PtyPair pty;
     posix::EventLoop loop;
     posix::PortResolver ports;

@@ -12,6 +12,16 @@
 
 namespace varnel::testing {
 
+inline void WriteText(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class TempDir {
   public:
     TempDir() {
@@ -39,18 +49,17 @@ class TempDir {
         return out;
     }
 
+    void Write(const std::string& name, const std::string& text, bool executable = false) const {
+        WriteText(path_ / name, text);
+        if (executable) {
+            std::filesystem::permissions(path_ / name, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add);
+        }
+    }
+    std::string Read(const std::string& name) const { return ReadText(path_ / name); }
+
   private:
     std::filesystem::path path_;
 };
-
-inline void WriteText(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-inline std::string ReadText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace varnel::testing
