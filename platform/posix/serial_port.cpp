@@ -162,7 +162,6 @@ void SerialPort::Open() {
     }
     (void)::ioctl(fd, TIOCEXCL);  // other programs cannot open it while we hold it
 
-    path_ = path;
     fd_ = fd;
     ++generation_;
     silent_ = false;

@@ -53,11 +53,6 @@ class SerialPort : public CommComponent {
     std::int16_t CommEvent() override { return event_; }
     void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
 
-    // The device the port number resolved to at the last opening.
-    const std::string& DevicePath() const { return path_; }
-    // True after a read error or hang-up: the port is open but no longer read.
-    bool Silent() const { return silent_; }
-
   private:
     // Queue entries: a received byte (0-255) or a line event (its CommEvent code, negated).
     using Entry = std::int16_t;
@@ -81,7 +76,6 @@ class SerialPort : public CommComponent {
     std::uint64_t generation_ = 0;  // one per opening
     bool silent_ = false;
     bool delivering_ = false;
-    std::string path_;
 
     std::int32_t commId_ = 0;
     std::int16_t port_ = 1;

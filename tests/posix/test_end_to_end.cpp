@@ -187,6 +187,12 @@ TEST_F(LoopTest, ASymlinkedLogFileIsNotFollowed) {
     EXPECT_EQ(scale->Control().ConnectStatus(), 0);
 }
 
+TEST_F(LoopTest, TheContainerKeepsTheFixedSize) {
+    scale->Control().UserControl_Resize();
+    EXPECT_EQ(scale->Container().WidthTwips(), 540.0f);
+    EXPECT_EQ(scale->Container().HeightTwips(), 488.0f);
+}
+
 TEST_F(LoopTest, ASecondOpenerOfThePortFails) {
     ASSERT_EQ(Open(), 1);
     posix::SerialPort other(loop, runtime.Ports());

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "control/errors.h"
 #include "platform/posix/line_settings.h"
@@ -116,6 +117,20 @@ TEST(PosixTimerTest, ATickMayStopOrDestroyItsTimer) {
     timer->SetEnabled(true);
     loop.RunFor(100ms);
     EXPECT_EQ(ticks, 1);
+}
+
+TEST(EventLoopTest, CallsPostedFromAnotherThreadRunOnTheLoop) {
+    posix::EventLoop loop;
+    std::thread::id ranOn;
+    std::thread other([&] {
+        loop.Post([&] {
+            ranOn = std::this_thread::get_id();
+            loop.Stop();
+        });
+    });
+    loop.Run();  // idle until the posted call stops it
+    other.join();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
 class PosixSystemTest : public ::testing::Test {
