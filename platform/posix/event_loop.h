@@ -2,7 +2,7 @@
 // control runs on.
 #pragma once
 
-#include <asio/io_context.hpp>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <functional>
 
@@ -12,9 +12,9 @@ class EventLoop {
   public:
     // One thread runs the loop and owns every I/O object on it, so the reactor needs no locks;
     // posting and stopping stay safe from other threads.
-    EventLoop() : context_(ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
+    EventLoop() : context_(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
 
-    asio::io_context& Context() { return context_; }
+    boost::asio::io_context& Context() { return context_; }
 
     // Runs handlers until Stop() or until there is no work left.
     void Run();
@@ -26,7 +26,7 @@ class EventLoop {
     void Post(std::function<void()> fn);
 
   private:
-    asio::io_context context_;
+    boost::asio::io_context context_;
 };
 
 }  // namespace varnel::posix

@@ -36,7 +36,7 @@ void PosixTimer::Arm() {
     const std::uint64_t generation = ++generation_;
     timer_.expires_at(due_);
     std::weak_ptr<int> alive = alive_;
-    timer_.async_wait([this, alive, generation](const std::error_code& ec) {
+    timer_.async_wait([this, alive, generation](const boost::system::error_code& ec) {
         if (ec || alive.expired()) return;
         OnWait(generation);
     });

@@ -3,7 +3,7 @@
 // received character costs a clock read, not a system call.
 #pragma once
 
-#include <asio/steady_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -30,7 +30,7 @@ class PosixTimer : public Timer {
     void Arm();
     void OnWait(std::uint64_t generation);
 
-    asio::steady_timer timer_;
+    boost::asio::steady_timer timer_;
     bool enabled_ = false;
     std::int32_t interval_ = 0;
     Clock::time_point due_{};

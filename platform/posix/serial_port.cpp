@@ -181,7 +181,7 @@ void SerialPort::Open() {
 
 void SerialPort::Close() {
     (void)::ioctl(fd_, TIOCNXCL);
-    std::error_code ignored;
+    boost::system::error_code ignored;
     descriptor_.close(ignored);  // closes the device and ends the pending wait
     fd_ = -1;
     ++generation_;
@@ -218,8 +218,8 @@ void SerialPort::ApplyModemLines() {
 void SerialPort::StartWait() {
     std::weak_ptr<int> alive = alive_;
     const std::uint64_t generation = generation_;
-    descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
-                           [this, alive, generation](const std::error_code& ec) {
+    descriptor_.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                           [this, alive, generation](const boost::system::error_code& ec) {
                                if (ec || alive.expired()) return;
                                OnReadable(generation);
                            });
@@ -248,7 +248,7 @@ bool SerialPort::ReadAvailable() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         // End of file, hang-up or a device error: stop reading and let the line go quiet.
         silent_ = true;
-        std::error_code ignored;
+        boost::system::error_code ignored;
         descriptor_.cancel(ignored);
         return false;
     }

@@ -8,7 +8,7 @@
 // the port goes silent and the control's watchdog reports the loss.
 #pragma once
 
-#include <asio/posix/stream_descriptor.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -71,7 +71,7 @@ class SerialPort : public CommComponent {
     void RequireOpen(const char* what) const;
 
     const PortResolver& resolver_;
-    asio::posix::stream_descriptor descriptor_;
+    boost::asio::posix::stream_descriptor descriptor_;
     int fd_ = -1;
     std::uint64_t generation_ = 0;  // one per opening
     bool silent_ = false;

@@ -2,8 +2,8 @@
 // bounded, narrated session.
 #include <stdlib.h>
 
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -83,12 +83,12 @@ int RunDemo(const DemoOptions& o) {
     Say(since(), "ScaleOpen(-1) = " + std::to_string(result) +
                      "; notify on changed weights only, NetWt in kilograms");
 
-    std::vector<std::unique_ptr<asio::steady_timer>> timers;
+    std::vector<std::unique_ptr<boost::asio::steady_timer>> timers;
     auto at = [&](double seconds, std::function<void()> fn) {
-        auto timer = std::make_unique<asio::steady_timer>(
+        auto timer = std::make_unique<boost::asio::steady_timer>(
             loop.Context(), start + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(seconds)));
-        timer->async_wait([fn = std::move(fn)](const std::error_code& ec) {
+        timer->async_wait([fn = std::move(fn)](const boost::system::error_code& ec) {
             if (!ec) fn();
         });
         timers.push_back(std::move(timer));
@@ -110,8 +110,8 @@ int RunDemo(const DemoOptions& o) {
         loop.Stop();
     };
     at(o.duration, finish);
-    asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
-    signals.async_wait([&](const std::error_code& ec, int) {
+    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (!ec) finish();
     });
 

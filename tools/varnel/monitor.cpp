@@ -1,6 +1,6 @@
 // varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM.
 #include <unistd.h>
-#include <asio/signal_set.hpp>
+#include <boost/asio/signal_set.hpp>
 
 #include <cerrno>
 #include <csignal>
@@ -75,8 +75,8 @@ int RunMonitor(const MonitorOptions& o) {
         std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
     });
 
-    asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
-    signals.async_wait([&](const std::error_code& ec, int) {
+    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (!ec) stop(0);
     });
 
