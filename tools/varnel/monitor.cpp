@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "control/errors.h"
 #include "host/form_editor.h"
@@ -67,7 +69,29 @@ int RunMonitor(const MonitorOptions& o) {
         }
         loop.Stop();
     };
+    // Each distinct reason for failing to open is told once, until the port opens again; those
+    // found by the first ScaleOpen follow its own line.
+    std::set<std::string> openErrorsTold;
+    std::vector<std::string> openErrorsHeld;
+    bool started = false;
+    auto tellOpenError = [&](const std::string& line) {
+        if (!o.json) {
+            std::fprintf(stderr, "varnel: %s\n", line.c_str());
+        } else if (!Emit(line)) {
+            stop(1);
+        }
+    };
+    scale.SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+        if (!openErrorsTold.insert(f.reason).second) return;
+        std::string line = o.json ? OpenErrorJson(f) : OpenErrorText(f);
+        if (started) {
+            tellOpenError(line);
+        } else {
+            openErrorsHeld.push_back(std::move(line));
+        }
+    });
     scale.Container().SubscribeScaleComm([&] {
+        if (!openErrorsTold.empty() && !scale.LastOpenFailure()) openErrorsTold.clear();
         const EventRecord r = EventRecord::From(control);
         if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) stop(1);
     });
@@ -96,6 +120,10 @@ int RunMonitor(const MonitorOptions& o) {
              (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
              " (port " + std::to_string(control.CommPort()) + ")");
     }
+    started = true;
+    for (const auto& line : openErrorsHeld)
+        tellOpenError(line);
+    openErrorsHeld.clear();
     loop.Run();
     return exitCode;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "control/varnel.h"
+#include "platform/posix/open_failure.h"
 
 namespace varnel::cli {
 
@@ -31,6 +32,12 @@ std::string JsonString(std::string_view text);
 // {"ScaleCommEvent":1,"ScaleStatus":0,...}; NetWt as the shortest decimal that reads back to the
 // same 32-bit float.
 std::string JsonLine(const EventRecord& r);
+
+// {"OpenError":{"kind":"port"|"initialiser","device":"...","number":8010,"reason":"..."}}
+std::string OpenErrorJson(const posix::OpenFailure& f);
+// "cannot open the port (error 8010): /dev/ttyUSB0: Permission denied; ..." or
+// "port initialiser failed (code 2): /var/lib/varnel/PORTIN16.EXE: still running after ..."
+std::string OpenErrorText(const posix::OpenFailure& f);
 
 // "weight", "status", "lost", "restored" (or the code for any other value).
 std::string EventName(std::int16_t scaleCommEvent);
