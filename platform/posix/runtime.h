@@ -15,7 +15,9 @@ namespace varnel::posix {
 class Runtime {
   public:
     explicit Runtime(EventLoop& loop, std::string systemDir = DefaultSystemDir())
-        : loop_(loop), ports_(systemDir), system_(systemDir) {}
+        : loop_(loop), ports_(systemDir), system_(systemDir) {
+        system_.SetPost([&loop](std::function<void()> fn) { loop.Post(std::move(fn)); });
+    }
 
     EventLoop& Loop() { return loop_; }
     // Port numbers to devices; Bind() attaches any path (a USB adapter, a pseudo-terminal).

@@ -94,11 +94,32 @@ class ChildProcess {
         }
     }
 
+    // True when stdout and stderr both reach end of file within the limit (nobody holds them).
+    bool OutputsClose(std::chrono::milliseconds limit) {
+        std::string err;
+        return ReachesEnd(out_, outBuf_, limit) && ReachesEnd(err_, err, limit);
+    }
+
     // Everything left on stdout / stderr (after the process has ended).
     std::string RestOfStdout() { return outBuf_ + Drain(out_); }
     std::string Stderr() { return Drain(err_); }
 
   private:
+    static bool ReachesEnd(int fd, std::string& sink, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) return n == 0;
+            sink.append(buf, static_cast<std::size_t>(n));
+        }
+    }
     static std::string Drain(int fd) {
         std::string s;
         char buf[4096];

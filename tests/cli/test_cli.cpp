@@ -178,6 +178,40 @@ TEST_F(MonitorTest, OpenErrorsAreJsonLinesToldAgainAfterTheLinkWasUp) {
     EXPECT_EQ(p.Wait(5s), 0);
 }
 
+TEST_F(MonitorTest, TheInitialisersOutputAndLeftoversStayOutOfTheStreams) {
+    TempDir dir;
+    // A megabyte on stdout, some on stderr, a child left running.
+    dir.Write("PORTIN16.EXE",
+              "#!/bin/sh\nyes | head -n 500000\nyes error | head -n 1000 >&2\nsleep 30 &\nexit 0\n",
+              true);
+    ChildProcess monitor(
+        {kVarnel, "monitor", "--device", pty.SlavePath(), "--system-dir", dir.Path(), "--json"});
+    EXPECT_EQ(Next(monitor, 10s), json::parse(R"({"ScaleOpen":1})"));
+    pty.Write(Frame(' ', "00100"));
+    EXPECT_EQ(Next(monitor)["RawWt"], "00100");
+    monitor.Signal(SIGTERM);
+    EXPECT_EQ(monitor.Wait(5s), 0);
+    EXPECT_TRUE(monitor.OutputsClose(5s)) << "a leftover of the initialiser holds a pipe";
+    EXPECT_EQ(monitor.RestOfStdout(), "");
+}
+
+TEST_F(MonitorTest, AStopRequestEndsAHangingInitialiserAndTheMonitor) {
+    TempDir dir;
+    dir.Write("PORTIN16.EXE", "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nexec sleep 30\n",
+              true);
+    ChildProcess monitor(
+        {kVarnel, "monitor", "--device", pty.SlavePath(), "--system-dir", dir.Path(), "--json"});
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (dir.Read("pid").empty() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    const std::string pid = dir.Read("pid");
+    ASSERT_FALSE(pid.empty());
+    monitor.Signal(SIGTERM);
+    EXPECT_EQ(monitor.Wait(5s), 0);  // not after the three 10 s waits
+    EXPECT_EQ(json::parse(*monitor.ReadLine(1s)), json::parse(R"({"ScaleOpen":0})"));
+    EXPECT_EQ(ReadText("/proc/" + pid.substr(0, pid.find('\n')) + "/stat"), "");
+}
+
 TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     ChildProcess scale({kVarnel, "simulate", "--pty", "--layout", "g", "--script", "ramp:100:200:1",
                         "--fault", "garbage:5@every:4", "--fault", "stx@at:10"});

@@ -1,6 +1,8 @@
 // The POSIX runtime's parts on their own: line settings, timers, processes, files, the port.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -149,44 +151,142 @@ TEST_F(PosixSystemTest, FindsFilesWithoutRegardToCaseAndOnlyNormalFiles) {
     EXPECT_EQ(system.FindFile("/nonexistent-dir/LOGK880S.TMP"), std::nullopt);
 }
 
-TEST_F(PosixSystemTest, RunsAProgramWithoutAShellAndReadsItsExitCode) {
+// Sets a signal's disposition for one test and restores it afterwards.
+class SignalDisposition {
+  public:
+    SignalDisposition(int sig, void (*handler)(int)) : sig_(sig) {
+        struct sigaction a {};
+        a.sa_handler = handler;
+        ::sigaction(sig, &a, &old_);
+    }
+    ~SignalDisposition() { ::sigaction(sig_, &old_, nullptr); }
+
+  private:
+    int sig_;
+    struct sigaction old_ {};
+};
+
+TEST_F(PosixSystemTest, RunsAProgramWithoutAShellAndWaitsForItWhateverSigchldIs) {
     dir.Write("init", "#!/bin/sh\n[ \"$1\" = 'COM 12;x' ] && exit 3\nexit 9\n", true);
-    auto p = system.StartProcess(dir / "init", {"COM 12;x"});
-    ASSERT_TRUE(p);
-    EXPECT_EQ(system.WaitForProcess(*p, 5000), System::kWaitEnded);
-    EXPECT_EQ(system.ProcessExitCode(*p), 3);  // the argument arrived as one word, unexpanded
-    EXPECT_TRUE(system.CloseProcess(*p));
-    EXPECT_EQ(system.OpenProcesses(), 0u);
+    for (const bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "SIGCHLD ignored" : "SIGCHLD default");
+        SignalDisposition sigchld(SIGCHLD, ignored ? SIG_IGN : SIG_DFL);
+        auto p = system.StartProcess(dir / "init", {"COM 12;x"});
+        ASSERT_TRUE(p);
+        EXPECT_EQ(system.WaitForProcess(*p, 5000), System::kWaitEnded);
+        // The argument arrived as one word, unexpanded. A child the kernel reaped leaves no
+        // status behind.
+        EXPECT_EQ(system.ProcessExitCode(*p), ignored ? -1 : 3);
+        EXPECT_TRUE(system.CloseProcess(*p));
+        EXPECT_EQ(system.OpenProcesses(), 0u);
+    }
 }
 
 TEST_F(PosixSystemTest, AProgramThatCannotStartIsReported) {
     dir.Write("not-executable", "#!/bin/sh\nexit 0\n", false);
     EXPECT_FALSE(system.StartProcess(dir / "not-executable", {}));
+    EXPECT_EQ(system.LastFailure(), "Permission denied");
     EXPECT_FALSE(system.StartProcess(dir / "missing", {}));
+    EXPECT_EQ(system.LastFailure(), "No such file or directory");
+    EXPECT_EQ(system.OpenProcesses(), 0u);
 }
 
-TEST_F(PosixSystemTest, TheWaitIsBoundedAndALateProgramIsStoppedAndReaped) {
-    dir.Write("slow", "#!/bin/sh\nexec sleep 30\n", true);
-    auto p = system.StartProcess(dir / "slow", {});
+TEST_F(PosixSystemTest, TheProgramStartsWithAFreshSignalStateAndNoneOfOurDescriptors) {
+    SignalDisposition pipe(SIGPIPE, SIG_IGN);
+    sigset_t usr1, old;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &usr1, &old);
+    const int inherited = ::fcntl(STDERR_FILENO, F_DUPFD, 100);  // no close-on-exec
+    // What the shell itself got; its commands run with their output on pipes.
+    dir.Write("init",
+              "#!/bin/sh\nexec 3>\"$1\"\n"
+              "sig=$(grep -E '^Sig(Blk|Ign)' /proc/$$/status | cut -f2)\n"
+              "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+              "echo $sig $fds >&3\n"
+              "[ -e /proc/$$/fd/$2 ] && echo inherited $2 >&3\n"
+              "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ] && echo own group >&3\nexit 0\n",
+              true);
+    auto p = system.StartProcess(dir / "init", {dir / "report", std::to_string(inherited)});
+    ASSERT_TRUE(p);
+    EXPECT_EQ(system.WaitForProcess(*p, 5000), System::kWaitEnded);
+    EXPECT_TRUE(system.CloseProcess(*p));
+    ::close(inherited);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // Signals 1 to 31: the C library keeps its own two real-time signals to itself.
+    unsigned long long blocked = 0, ignored = 0;
+    char fds[200] = "";
+    const std::string report = dir.Read("report");
+    ASSERT_EQ(std::sscanf(report.c_str(), "%llx %llx %199[^\n]", &blocked, &ignored, fds), 3)
+        << report;
+    EXPECT_EQ(blocked & 0x7fffffff, 0u);
+    EXPECT_EQ(ignored & 0x7fffffff, 0u);
+    EXPECT_EQ(report.substr(report.find('\n') + 1), "own group\n");
+    EXPECT_STREQ(fds, "/dev/null /dev/null /dev/null");
+}
+
+TEST_F(PosixSystemTest, TheWaitIsBoundedAndALateProgramIsStoppedWithWhatItStarted) {
+    dir.Write("slow", "#!/bin/sh\nsleep 30 &\necho $! > \"$1\"\nexec sleep 30\n", true);
+    auto p = system.StartProcess(dir / "slow", {dir / "bg"});
     ASSERT_TRUE(p);
     const auto start = Clock::now();
-    EXPECT_EQ(system.WaitForProcess(*p, 150), System::kWaitTimedOut);
+    EXPECT_EQ(system.WaitForProcess(*p, 300), System::kWaitTimedOut);
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(system.ProcessExitCode(*p), std::nullopt);
+    // A process is gone once it is absent or a zombie left for init.
+    const std::string bg = dir.Read("bg");
+    const std::string stat = "/proc/" + bg.substr(0, bg.find('\n')) + "/stat";
+    auto gone = [&] {
+        const std::string text = ReadText(stat);
+        return text.empty() || text.find(") Z ") != std::string::npos;
+    };
+    ASSERT_FALSE(gone());
     EXPECT_TRUE(system.CloseProcess(*p));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no child left, not even a zombie
+    const auto end = Clock::now() + 5s;
+    while (!gone() && Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(gone()) << "the program's own child outlived it";
 }
 
-TEST_F(PosixSystemTest, AppendsWholeLinesAndNeverFollowsALink) {
-    const std::string log = dir / "BDXK880S.LOG";
-    system.AppendToFile(log, "one\r\n");
-    system.AppendToFile(log, "two\r\n");
-    EXPECT_EQ(dir.Read("BDXK880S.LOG"), "one\r\ntwo\r\n");
+TEST_F(PosixSystemTest, AppendsToRegularFilesOnlyWithoutBlockingOrFollowingLinks) {
     dir.Write("target", "keep");
     std::filesystem::create_symlink(dir / "target", dir / "link.log");
-    EXPECT_THROW(system.AppendToFile(dir / "link.log", "x\r\n"), AutomationError);
+    dir.Write("bdxk880s.log", "old\r\n");
+    ASSERT_EQ(::mkfifo((dir / "fifo.log").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir / "read.log").c_str(), 0600), 0);
+    const int reader = ::open((dir / "read.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    struct Case {
+        std::string path;
+        bool written;
+    };
+    const Case cases[] = {
+        {dir / "NEW.LOG", true},
+        {dir / "BDXK880S.LOG", true},  // the existing file whatever its case
+        {dir / "link.log", false},
+        {dir / "fifo.log", false},  // no reader: would block
+        {dir / "read.log", false},  // a reader: not a file
+        {"/dev/null", false},
+        {dir / "no-such-dir/x.log", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (c.written) {
+            system.AppendToFile(c.path, "one\r\n");
+            system.AppendToFile(c.path, "two\r\n");
+        } else {
+            EXPECT_THROW(system.AppendToFile(c.path, "x\r\n"), AutomationError);
+        }
+    }
+    EXPECT_EQ(dir.Read("NEW.LOG"), "one\r\ntwo\r\n");
+    EXPECT_EQ(dir.Read("bdxk880s.log"), "old\r\none\r\ntwo\r\n");
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"NEW.LOG", "bdxk880s.log", "fifo.log", "link.log",
+                                                  "read.log", "target"}));
     EXPECT_EQ(dir.Read("target"), "keep");
-    EXPECT_THROW(system.AppendToFile(dir / "no-such-dir/x.log", "x"), AutomationError);
+    char byte;
+    EXPECT_EQ(::read(reader, &byte, 1), 0);
+    ::close(reader);
 }
 
 TEST(PortResolverTest, BindingsThenSystemDirectoryLinksThenSerialDevices) {
