@@ -83,8 +83,10 @@ std::optional<LineSettings> ParseLineSettings(std::string_view text, std::string
 }
 
 void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
-    tio.c_iflag = PARMRK;  // errors and breaks arrive as \377 \0 x; a data \377 as \377 \377
-    if (s.parity != 'N') tio.c_iflag |= INPCK;
+    // Framing and parity errors and breaks arrive as \377 \0 x, a data \377 as \377 \377. INPCK
+    // whatever the parity: without it drivers and the line discipline pass a character with a
+    // framing error on as plain data. IGNPAR, IGNBRK and BRKINT stay off.
+    tio.c_iflag = PARMRK | INPCK;
     if (handshake == kHandshakeXonXoff || handshake == kHandshakeBoth) tio.c_iflag |= IXON | IXOFF;
     tio.c_oflag = 0;
     tio.c_lflag = 0;

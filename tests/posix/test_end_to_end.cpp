@@ -43,6 +43,8 @@ TEST_F(LoopTest, TheLineIsSetTo2400Baud8N2) {
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
     EXPECT_FALSE(tio.c_cflag & PARENB);
     EXPECT_FALSE(tio.c_lflag & ICANON);
+    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT),
+              static_cast<tcflag_t>(INPCK | PARMRK));  // line errors are marked
 }
 
 TEST_F(LoopTest, ReceiverEdgeCasesHoldEndToEnd) {

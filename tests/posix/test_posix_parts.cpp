@@ -67,7 +67,7 @@ TEST(LineSettingsTest, ParsesWhatTheLineCanTakeAndRejectsTheRest) {
     }
 }
 
-TEST(LineSettingsTest, TermiosCarriesTheSettings) {
+TEST(LineSettingsTest, TermiosCarriesTheSettingsAndMarksLineErrorsWhateverTheParity) {
     termios tio{};
     posix::ApplyLineSettings(tio, *posix::ParseLineSettings("2400,E,7,2"), posix::kHandshakeRtsCts);
     EXPECT_EQ(cfgetospeed(&tio), B2400);
@@ -76,9 +76,13 @@ TEST(LineSettingsTest, TermiosCarriesTheSettings) {
     EXPECT_FALSE(tio.c_cflag & PARODD);
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
     EXPECT_TRUE(tio.c_cflag & CRTSCTS);
-    EXPECT_TRUE(tio.c_iflag & INPCK);
-    EXPECT_TRUE(tio.c_iflag & PARMRK);
     EXPECT_EQ(tio.c_lflag, 0u);
+    for (const char* settings : {"2400,E,7,2", "2400,N,8,2"}) {
+        SCOPED_TRACE(settings);
+        posix::ApplyLineSettings(tio, *posix::ParseLineSettings(settings), posix::kHandshakeNone);
+        EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT | ISTRIP),
+                  static_cast<tcflag_t>(INPCK | PARMRK));
+    }
 }
 
 TEST(PosixTimerTest, TicksOncePerIntervalAndRestartsLazily) {
