@@ -51,13 +51,14 @@ void PosixTimer::OnWait(std::uint64_t generation) {
         Arm();
         return;
     }
-    const auto interval = std::chrono::milliseconds(interval_);
-    due_ += interval;
-    if (due_ <= now) due_ = now + interval;  // fell behind: no burst of catch-up ticks
+    const Clock::time_point fired = due_;
     std::weak_ptr<int> alive = alive_;
     if (handler_) handler_();
-    if (alive.expired()) return;
-    if (enabled_ && !waiting_) Arm();
+    if (alive.expired() || !enabled_) return;
+    // The next interval starts when the handler returns, however long it took (a reconnect that
+    // waited for the port initialiser), unless the handler restarted the timer itself.
+    if (due_ == fired) due_ = Clock::now() + std::chrono::milliseconds(interval_);
+    Arm();
 }
 
 }  // namespace varnel::posix

@@ -1,6 +1,7 @@
 // A Timer on the event loop. Restarting it (off, then on) only records a new due time; the
 // pending wait is moved only when the new due time is earlier, so a timer restarted at every
-// received character costs a clock read, not a system call.
+// received character costs a clock read, not a system call. Each interval starts when the
+// previous tick's handler has returned.
 #pragma once
 
 #include <boost/asio/steady_timer.hpp>

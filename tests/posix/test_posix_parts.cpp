@@ -111,6 +111,23 @@ TEST(PosixTimerTest, TicksOncePerIntervalAndRestartsLazily) {
     EXPECT_EQ(ticks.size(), 3u);
 }
 
+TEST(PosixTimerTest, TheNextIntervalStartsWhenTheTickReturns) {
+    posix::EventLoop loop;
+    posix::PosixTimer timer(loop);
+    std::vector<Clock::time_point> ticks;
+    timer.SetOnTick([&] {
+        ticks.push_back(Clock::now());
+        std::this_thread::sleep_for(
+            150ms);  // a long tick, as a reconnect through a slow initialiser
+    });
+    timer.SetInterval(100);
+    timer.SetEnabled(true);
+    while (ticks.size() < 3)
+        loop.RunFor(50ms);
+    EXPECT_GE(ticks[1] - ticks[0], 249ms);
+    EXPECT_GE(ticks[2] - ticks[1], 249ms);
+}
+
 TEST(PosixTimerTest, ATickMayStopOrDestroyItsTimer) {
     posix::EventLoop loop;
     auto timer = std::make_unique<posix::PosixTimer>(loop);
