@@ -7,7 +7,7 @@ root=$PWD
 jobs=$(nproc)
 stage() { echo; echo "== $*"; }
 
-scripts/deps.sh windows
+scripts/deps.sh windows package lint
 
 stage "format check"
 files=$(git ls-files -co --exclude-standard -- '*.h' '*.cpp' 2>/dev/null || find . -name '*.h' -o -name '*.cpp')
@@ -17,6 +17,19 @@ stage "native build and tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure
+
+stage "Debian package: contents, systemd unit, lintian"
+deb=$(scripts/package.sh)
+tests/install/check_package.sh "$deb"
+
+stage "installed libraries, static and shared: programs built against them outside the tree"
+tests/install/consumers.sh build/package build/package/tools/varnel/varnel
+# Libraries only: neither CLI11 nor nlohmann-json may be needed.
+cmake -S . -B build/shared -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+    -DVARNEL_TOOLS=OFF -DVARNEL_TESTS=OFF -DVARNEL_BENCH=OFF \
+    -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON
+cmake --build build/shared -j "$jobs"
+tests/install/consumers.sh build/shared build/package/tools/varnel/varnel
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON -DVARNEL_BENCH=OFF
