@@ -25,8 +25,8 @@ tests/install/check_package.sh "$deb"
 stage "installed libraries, static and shared: programs built against them outside the tree"
 tests/install/consumers.sh build/package build/package/tools/varnel/varnel
 # Libraries only: neither CLI11 nor nlohmann-json may be needed.
-cmake -S . -B build/shared -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-    -DVARNEL_TOOLS=OFF -DVARNEL_TESTS=OFF -DVARNEL_BENCH=OFF \
+cmake -S . -B build/shared -G Ninja --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_SHARED_LIBS=ON -DVARNEL_TOOLS=OFF -DVARNEL_TESTS=OFF -DVARNEL_BENCH=OFF \
     -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON
 cmake --build build/shared -j "$jobs"
 tests/install/consumers.sh build/shared build/package/tools/varnel/varnel
