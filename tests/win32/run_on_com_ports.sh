@@ -10,7 +10,7 @@
 # removed when the new one is in place. SHIM is preloaded (pty_modem_shim.c). With
 # VARNEL_TEST_LOG set, the program's output is also kept in that file.
 set -euo pipefail
-shim=$1
+shim=$(realpath "$1")
 shift
 prefix=${WINEPREFIX:-$HOME/.wine}
 export WINEDEBUG=${WINEDEBUG:--all}
