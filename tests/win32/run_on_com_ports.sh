@@ -67,6 +67,12 @@ claim() {
     return 1
 }
 
+# Links left behind by a run that was killed (its directory is gone) are taken back.
+for link in "$prefix"/dosdevices/com*; do
+    target=$(readlink "$link") || continue
+    if [[ $target == */varnel-com.*/* && ! -d ${target%/*} ]]; then rm -f "$link"; fi
+done
+
 start_cable
 claim "$dir/control" >"$dir/control.n"
 claim "$dir/scale" >"$dir/scale.n"
