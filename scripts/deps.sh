@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtes
 for extra in "$@"; do
     case $extra in
         windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
-                            wine64 libwine-dev) ;;
+                            wine64 libwine-dev socat) ;;
         package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
         lint) packages+=(lintian systemd) ;;               # package and unit file checks
         *) echo "deps.sh: unknown set '$extra'" >&2; exit 2 ;;
