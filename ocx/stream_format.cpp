@@ -133,7 +133,7 @@ std::vector<Entry> DecodePayload(std::string_view payload) {
     for (std::uint64_t i = 0; i < count; ++i) {
         const auto keyLength = r.Get(1, "key length");
         if (keyLength == 0 || keyLength > kMaxKey) Malformed("has a key of bad length");
-        std::string key(r.Bytes(keyLength, "key"));
+        std::string key(r.Bytes(static_cast<std::size_t>(keyLength), "key"));
         for (const Entry& e : entries) {
             if (e.first == key) Malformed("holds \"" + key + "\" twice");
         }
@@ -162,7 +162,7 @@ std::vector<Entry> DecodePayload(std::string_view payload) {
             case kString: {
                 const auto length = r.Get(4, "text length");
                 if (length > kMaxText) Malformed("holds a text longer than 65536 bytes");
-                value = Variant(std::string(r.Bytes(length, "text")));
+                value = Variant(std::string(r.Bytes(static_cast<std::size_t>(length), "text")));
                 break;
             }
             default:
