@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
           libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev)
 if [[ "${1:-}" == windows ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 libwine-dev)
+    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 libwine-dev socat)
 fi
 
 missing=()

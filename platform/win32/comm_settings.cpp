@@ -8,9 +8,9 @@ namespace varnel::win32 {
 
 namespace {
 
-// The rates a PC serial port and the usual adapters take (the CBR_ values).
-constexpr DWORD kBauds[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                            19200, 38400, 56000, 57600, 115200, 128000, 256000};
+// The rates the serial-port component offers.
+constexpr DWORD kBauds[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
+                            19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))

@@ -122,7 +122,17 @@ struct SerialPort::Reader {
         Outcome outcome = Outcome::Nothing;
         while (outcome == Outcome::Data || outcome == Outcome::Nothing) {
             DWORD got = 0;
+            const DWORD began = ::GetTickCount();
             outcome = Read(ov, buffer, 1, got);
+            if (outcome == Outcome::Nothing) {
+                // A driver that ends reads early without data is not polled faster than the
+                // timeout.
+                const DWORD spent = ::GetTickCount() - began;
+                if (spent < kReadTimeoutMs / 2 &&
+                    ::WaitForSingleObject(stop, kReadTimeoutMs - spent) != WAIT_TIMEOUT) {
+                    outcome = Outcome::Stopped;
+                }
+            }
             if (outcome != Outcome::Data) continue;
             // The first character woke us; take what else is waiting, and the errors the driver
             // saw meanwhile, without a flush coming in between.

@@ -10,7 +10,7 @@
 # removed when the new one is in place. SHIM is preloaded (pty_modem_shim.c). With
 # VARNEL_TEST_LOG set, the program's output is also kept in that file.
 set -euo pipefail
-shim=$1
+shim=$(realpath "$1")
 shift
 prefix=${WINEPREFIX:-$HOME/.wine}
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -66,6 +66,12 @@ claim() {
     echo "no free COM number in $prefix/dosdevices" >&2
     return 1
 }
+
+# Links left behind by a run that was killed (its directory is gone) are taken back.
+for link in "$prefix"/dosdevices/com*; do
+    target=$(readlink "$link") || continue
+    if [[ $target == */varnel-com.*/* && ! -d ${target%/*} ]]; then rm -f "$link"; fi
+done
 
 start_cable
 claim "$dir/control" >"$dir/control.n"

@@ -132,6 +132,16 @@ TEST_F(Win32SystemFiles, AppendsGoToRegularFilesOnly) {
     std::filesystem::create_directory(dir / "sub");
     EXPECT_EQ(ErrorOf([&] { system.AppendToFile(At("sub"), "x\r\n"); }), err::kPermissionDenied);
     EXPECT_EQ(ErrorOf([&] { system.AppendToFile("NUL", "x\r\n"); }), err::kPermissionDenied);
+
+    const std::string pipe = "\\\\.\\pipe\\varnel-log-" + std::to_string(::GetCurrentProcessId());
+    const HANDLE server = ::CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1,
+                                             0, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ErrorOf([&] { system.AppendToFile(pipe, "x\r\n"); }), err::kPermissionDenied);
+    DWORD waiting = 0;  // what a client wrote stays readable after it went
+    ::PeekNamedPipe(server, nullptr, 0, nullptr, &waiting, nullptr);
+    EXPECT_EQ(waiting, 0u);
+    ::CloseHandle(server);
     EXPECT_EQ(ErrorOf([&] { system.AppendToFile(At("missing\\BDXK880S.LOG"), "x\r\n"); }),
               err::kPermissionDenied);
 }
