@@ -236,5 +236,8 @@ class VarnelControl final : public IVarnel,
 
 // The extent of a size in twips, in HIMETRIC units (0.01 mm), rounded to the nearest unit.
 SIZEL HimetricOfTwips(float widthTwips, float heightTwips);
+// Between HIMETRIC units and the screen's pixels, across or down.
+LONG PixelsOfHimetric(LONG himetric, bool across);
+LONG HimetricOfPixels(LONG pixels, bool across);
 
 }  // namespace varnel::ocx

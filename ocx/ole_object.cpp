@@ -17,24 +17,24 @@ namespace varnel::ocx {
 
 namespace {
 
-int ScreenDpi(int which) {
+constexpr int kHimetricPerInch = 2540;
+
+int ScreenDpi(bool across) {
     HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, which) : 0;
+    const int dpi = screen ? GetDeviceCaps(screen, across ? LOGPIXELSX : LOGPIXELSY) : 0;
     if (screen) ReleaseDC(nullptr, screen);
     return dpi > 0 ? dpi : 96;
 }
 
-constexpr int kHimetricPerInch = 2540;
-
-LONG PixelsOf(LONG himetric, int dpi) {
-    return MulDiv(himetric, dpi, kHimetricPerInch);
-}
-
-LONG HimetricOf(LONG pixels, int dpi) {
-    return MulDiv(pixels, kHimetricPerInch, dpi);
-}
-
 }  // namespace
+
+LONG PixelsOfHimetric(LONG himetric, bool across) {
+    return MulDiv(himetric, ScreenDpi(across), kHimetricPerInch);
+}
+
+LONG HimetricOfPixels(LONG pixels, bool across) {
+    return MulDiv(pixels, kHimetricPerInch, ScreenDpi(across));
+}
 
 SIZEL HimetricOfTwips(float widthTwips, float heightTwips) {
     constexpr double kPerTwip = kHimetricPerInch / 1440.0;
@@ -252,13 +252,13 @@ HRESULT VarnelControl::SetObjectRects(LPCRECT position, LPCRECT) {
     if (!position) return E_POINTER;
     const Activity activity(*this);
     position_ = *position;
-    const SIZEL size{HimetricOf(position->right - position->left, ScreenDpi(LOGPIXELSX)),
-                     HimetricOf(position->bottom - position->top, ScreenDpi(LOGPIXELSY))};
-    // Pixels and HIMETRIC do not map one to one: a rectangle of the face's size in pixels is
-    // the face.
-    const bool sameAsExtent =
-        PixelsOf(extent_.cx, ScreenDpi(LOGPIXELSX)) == position->right - position->left &&
-        PixelsOf(extent_.cy, ScreenDpi(LOGPIXELSY)) == position->bottom - position->top;
+    const LONG width = position->right - position->left;
+    const LONG height = position->bottom - position->top;
+    // Pixels and HIMETRIC do not map one to one: a rectangle of the extent's size in pixels is
+    // the extent.
+    const bool sameAsExtent = PixelsOfHimetric(extent_.cx, true) == width &&
+                              PixelsOfHimetric(extent_.cy, false) == height;
+    const SIZEL size{HimetricOfPixels(width, true), HimetricOfPixels(height, false)};
     if (!sameAsExtent) Resized(size);
     return S_OK;
 }

@@ -67,14 +67,10 @@ void VarnelControl::SetOwnSize(float widthTwips, float heightTwips) {
     if (site_ && !released_) {
         ComPtr<IOleInPlaceSite> inPlace;
         if (inPlaceActive_ && SUCCEEDED(site_.As(IID_IOleInPlaceSite, inPlace))) {
-            // 15 twips to a pixel at 96 dots per inch; the rectangle keeps its corner.
-            HDC screen = GetDC(nullptr);
-            const int dpiX = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
-            const int dpiY = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-            if (screen) ReleaseDC(nullptr, screen);
+            // The rectangle keeps its corner.
             RECT r = position_;
-            r.right = r.left + MulDiv(size.cx, dpiX > 0 ? dpiX : 96, 2540);
-            r.bottom = r.top + MulDiv(size.cy, dpiY > 0 ? dpiY : 96, 2540);
+            r.right = r.left + PixelsOfHimetric(size.cx, true);
+            r.bottom = r.top + PixelsOfHimetric(size.cy, false);
             inPlace->OnPosRectChange(&r);
         } else {
             site_->RequestNewObjectLayout();
