@@ -8,7 +8,9 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -544,6 +546,34 @@ TEST_F(ContainerTest, SizeFollowsTheFaceThroughTheSite) {
     EXPECT_EQ(status, surface::kOleMiscStatus);
     EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
     EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+}
+
+TEST_F(ContainerTest, DrawsTheFaceInDesignModeOnly) {
+    Sited s;
+    auto view = As<IViewObject2>(s.control, IID_IViewObject2);
+    for (const bool userMode : {true, false}) {
+        SCOPED_TRACE(userMode ? "run mode" : "design mode");
+        s.SetUserMode(userMode);
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), 36, -32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        HDC dc = CreateCompatibleDC(nullptr);
+        HBITMAP target = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        ASSERT_NE(target, nullptr);
+        HGDIOBJ old = SelectObject(dc, target);
+        auto* pixels = static_cast<std::uint32_t*>(bits);
+        std::fill(pixels, pixels + 36 * 32, 0x00FF00FFu);  // a colour the face does not use
+        const RECTL bounds{0, 0, 36, 32};
+        EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr,
+                             nullptr, 0),
+                  S_OK);
+        GdiFlush();
+        const auto untouched = std::count(pixels, pixels + 36 * 32, 0x00FF00FFu);
+        EXPECT_EQ(untouched == 36 * 32, userMode) << untouched << " pixels untouched";
+        SelectObject(dc, old);
+        DeleteObject(target);
+        DeleteDC(dc);
+    }
 }
 
 TEST_F(ContainerTest, ClassInformationPagesAndCategory) {
