@@ -39,9 +39,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 stage "Windows x86_64 cross-build, tests under Wine"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The prefix comes first: building Varnel.ocx runs its type-library writer under Wine.
+[[ -d "$WINEPREFIX" ]] || timeout 180 wine wineboot --init >/dev/null 2>&1
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win64 -j "$jobs"
-[[ -d "$WINEPREFIX" ]] || timeout 180 wine wineboot --init >/dev/null 2>&1
 # One quiet server for the stage: it dumps its object table to its stderr whenever a
 # pseudo-terminal it holds hangs up, which the Win32 runtime tests do on purpose.
 wineserver -p10 >/dev/null 2>&1 || true
@@ -49,7 +50,7 @@ ctest --test-dir build/win64 --output-on-failure --timeout 300
 cat build/win64/tests/win32/win32_latency.txt
 timeout 60 wineserver -k || true
 
-stage "Windows i686 cross-build"
+stage "Windows i686 cross-build (its type library is written by the x86_64 tool under Wine)"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win32 -j "$jobs"
 
