@@ -5,17 +5,7 @@
 #include "tools/varnel/commands.h"
 #include "tools/varnel/units.h"
 
-namespace {
-
-template <typename Map>
-std::vector<std::string> Keys(const Map& m) {
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : m)
-        keys.push_back(k);
-    return keys;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     using namespace varnel::cli;
@@ -30,11 +20,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 255))
         ->excludes(device);
     mon->add_option("--units", monitor.units, "Units of NetWt (default pounds, or the form's)")
-        ->check(CLI::IsMember(Keys(UnitNames())));
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                return ParseUnits(v) ? std::string()
+                                     : "\"" + v + "\" is not a unit; use " + kUnitsChoices;
+            },
+            "UNITS"));
     mon->add_option("--notify", monitor.notify,
                     "Report every frame or only changed weights (default everytime, or the "
                     "form's)")
-        ->check(CLI::IsMember(Keys(NotifyNames())));
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                return ParseNotify(v) ? std::string()
+                                      : "\"" + v + "\" is not a policy; use " + kNotifyChoices;
+            },
+            "POLICY"));
     mon->add_option("--form", monitor.form, "Load the settings saved in this form file first");
     mon->add_option("--system-dir", monitor.systemDir,
                     "System directory (marker, log, initialiser; default $VARNEL_SYSTEM_DIR or "

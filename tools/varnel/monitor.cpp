@@ -53,8 +53,8 @@ int RunMonitor(const MonitorOptions& o) {
     }
     if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
     if (!o.device.empty()) runtime.Ports().Bind(control.CommPort(), o.device);
-    if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
-    if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
+    if (auto units = ParseUnits(o.units)) control.SetNetWtUnits(*units);
+    if (auto notify = ParseNotify(o.notify)) control.SetWtNotification(*notify);
 
     int exitCode = 0;
     auto stop = [&](int code) {
@@ -67,8 +67,11 @@ int RunMonitor(const MonitorOptions& o) {
         }
         loop.Stop();
     };
+    std::string device = runtime.Ports().Resolve(control.CommPort());
     scale.Container().SubscribeScaleComm([&] {
-        const EventRecord r = EventRecord::From(control);
+        if (control.ScaleCommEvent() == scale_event::kCommRestored)
+            device = runtime.Ports().Resolve(control.CommPort());
+        const EventRecord r = EventRecord::From(control, device);
         if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) stop(1);
     });
     scale.Container().SubscribeErrors([](const AutomationError& e) {
@@ -88,7 +91,7 @@ int RunMonitor(const MonitorOptions& o) {
         std::fprintf(stderr, "varnel: %s\n", e.what());
         return 1;
     }
-    const std::string device = runtime.Ports().Resolve(control.CommPort());
+    device = runtime.Ports().Resolve(control.CommPort());
     if (o.json) {
         Emit("{\"ScaleOpen\":" + std::to_string(result) + "}");
     } else {
