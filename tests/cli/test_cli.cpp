@@ -142,10 +142,39 @@ TEST_F(MonitorTest, KeepsRunningThroughALossAndTheReconnect) {
     EXPECT_EQ(p->Wait(5s), 0);
 }
 
-TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
-    ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty", "--json"});
-    EXPECT_EQ(json::parse(*p.ReadLine(3s)), json::parse(R"({"ScaleOpen":0})"));
-    EXPECT_FALSE(p.ReadLine(500ms));
+TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStoppedAndItsReasonToldOnce) {
+    ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty"});
+    const auto first = p.ReadLine(3s);
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->find("cannot open yet, retrying every 3 s: /nonexistent/tty"),
+              std::string::npos);
+    EXPECT_FALSE(p.ReadLine(3500ms));  // a retry fails the same way
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Stderr(),
+              "varnel: cannot open the port (error 8002): /nonexistent/tty: No such file or "
+              "directory\n");
+}
+
+TEST_F(MonitorTest, OpenErrorsAreJsonLinesToldAgainAfterTheLinkWasUp) {
+    TempDir dir;
+    const std::string link = dir / "com1", gone = dir / "gone";
+    std::filesystem::create_symlink(gone, link);
+    ChildProcess p({kVarnel, "monitor", "--json", "--system-dir", dir.Path()});
+    EXPECT_EQ(Next(p), json::parse(R"({"ScaleOpen":0})"));
+    const json error = {{"OpenError",
+                         {{"kind", "port"},
+                          {"device", link},
+                          {"number", 8002},
+                          {"reason", link + ": No such file or directory"}}}};
+    EXPECT_EQ(Next(p), error);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    EXPECT_EQ(Next(p, 8s)["ScaleCommEvent"], 4);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(gone, link);
+    EXPECT_EQ(Next(p, 5s)["ScaleCommEvent"], 3);  // silence
+    EXPECT_EQ(Next(p, 8s), error);
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(5s), 0);
 }

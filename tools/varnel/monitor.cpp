@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "control/errors.h"
 #include "tools/varnel/commands.h"
@@ -55,8 +57,30 @@ int RunMonitor(const MonitorOptions& o) {
             s.Stop(kExitTimeout);
         });
     };
+    // Each distinct reason for failing to open is told once, until the port opens again; those
+    // found by the first ScaleOpen follow its own line.
+    std::set<std::string> openErrorsTold;
+    std::vector<std::string> openErrorsHeld;
+    bool started = false;
+    auto tellOpenError = [&](const std::string& line) {
+        if (!o.json) {
+            std::fprintf(stderr, "varnel: %s\n", line.c_str());
+        } else if (!Emit(line)) {
+            s.Loop().Post([&s] { s.Stop(1); });  // not inside the control's own opening
+        }
+    };
+    s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+        if (!openErrorsTold.insert(f.reason).second) return;
+        std::string line = o.json ? OpenErrorJson(f) : OpenErrorText(f);
+        if (started) {
+            tellOpenError(line);
+        } else {
+            openErrorsHeld.push_back(std::move(line));
+        }
+    });
     int validWeights = 0;
     s.Scale().Container().SubscribeScaleComm([&] {
+        if (!openErrorsTold.empty() && !s.Scale().LastOpenFailure()) openErrorsTold.clear();
         if (control.ScaleCommEvent() == scale_event::kCommRestored) s.Refresh();
         const EventRecord r = EventRecord::From(control, s.Device());
         if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return s.Stop(1);
@@ -92,6 +116,10 @@ int RunMonitor(const MonitorOptions& o) {
              (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + s.Device() +
              " (port " + std::to_string(control.CommPort()) + ")");
     }
+    started = true;
+    for (const auto& line : openErrorsHeld)
+        tellOpenError(line);
+    openErrorsHeld.clear();
     armTimeout();
     return s.Run();
 }

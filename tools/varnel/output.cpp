@@ -96,6 +96,27 @@ std::optional<std::string> NetWtText(const EventRecord& r) {
     return std::string(buf);
 }
 
+std::string OpenErrorJson(const posix::OpenFailure& f) {
+    const bool port = f.kind == posix::OpenFailure::Kind::Port;
+    return std::string("{\"OpenError\":{\"kind\":\"")
+        .append(port ? "port" : "initialiser")
+        .append("\",\"device\":")
+        .append(JsonString(f.device))
+        .append(",\"number\":")
+        .append(std::to_string(f.number))
+        .append(",\"reason\":")
+        .append(JsonString(f.reason))
+        .append("}}");
+}
+
+std::string OpenErrorText(const posix::OpenFailure& f) {
+    const bool port = f.kind == posix::OpenFailure::Kind::Port;
+    return std::string(port ? "cannot open the port (error " : "port initialiser failed (code ")
+        .append(std::to_string(f.number))
+        .append("): ")
+        .append(f.reason);
+}
+
 std::string EventName(std::int16_t code) {
     switch (code) {
         case scale_event::kNewWeight:

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "control/varnel.h"
+#include "platform/posix/open_failure.h"
 
 namespace varnel::cli {
 
@@ -49,6 +50,12 @@ std::string JsonLine(const EventRecord& r);
 std::optional<int> NetWtDecimals(std::int16_t rawWtUnits, std::int32_t netWtUnits);
 // NetWt with NetWtDecimals decimals ("12.34"), or nullopt.
 std::optional<std::string> NetWtText(const EventRecord& r);
+
+// {"OpenError":{"kind":"port"|"initialiser","device":"...","number":8010,"reason":"..."}}
+std::string OpenErrorJson(const posix::OpenFailure& f);
+// "cannot open the port (error 8010): /dev/ttyUSB0: Permission denied; ..." or
+// "port initialiser failed (code 2): /var/lib/varnel/PORTIN16.EXE: still running after ..."
+std::string OpenErrorText(const posix::OpenFailure& f);
 
 // "weight", "status", "lost", "restored" (or the code for any other value).
 std::string EventName(std::int16_t scaleCommEvent);

@@ -45,6 +45,7 @@ int RunRead(const ReadOptions& o) {
             s.Stop(written ? 0 : 1);
         }
     });
+    s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) { watcher.Failure(f); });
     s.Scale().Container().SubscribeErrors([](const AutomationError& e) {
         std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
     });

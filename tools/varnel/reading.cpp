@@ -16,8 +16,13 @@ std::string Count(int n, const char* one, const char* many) {
 
 ReadWatcher::ReadWatcher(int stable) : stable_(std::max(stable, 1)) {}
 
+void ReadWatcher::Failure(const posix::OpenFailure& f) {
+    if (!result_) failure_ = f;
+}
+
 void ReadWatcher::Add(const EventRecord& r) {
     if (result_) return;
+    if (r.scaleCommEvent != scale_event::kCommLost) failure_.reset();
     switch (r.scaleCommEvent) {
         case scale_event::kNewWeight:
             if (r.valid) {
@@ -66,7 +71,7 @@ std::string ReadWatcher::WhatWasSeen() const {
             part("only frames without a valid weight (" + statuses + ")");
         } else if (statusEvents_ > 0) {
             part("only status changes");
-        } else {
+        } else if (!failure_ || losses_ > 0) {
             part("no data at all");
         }
     } else if (valid_ == 0 && noLayout_ == 0) {
@@ -93,6 +98,7 @@ std::string ReadWatcher::WhatWasSeen() const {
         part(losses_ == 1 ? "the link was lost once"
                           : "the link was lost " + std::to_string(losses_) + " times");
     }
+    if (failure_) part(OpenErrorText(*failure_));
     return seen;
 }
 

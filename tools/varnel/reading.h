@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "platform/posix/open_failure.h"
 #include "tools/varnel/output.h"
 
 namespace varnel::cli {
@@ -16,12 +17,15 @@ class ReadWatcher {
     explicit ReadWatcher(int stable);
 
     void Add(const EventRecord& r);
+    // A failed attempt to open the port; it stands until data arrives or the link is restored.
+    void Failure(const posix::OpenFailure& f);
 
     // The valid weight event that ended the read, once there is one.
     std::optional<EventRecord> Result() const { return result_; }
 
     // What arrived so far, as one sentence for a timeout message: "no data at all", "only frames
-    // without a valid weight (status 1)", ...
+    // without a valid weight (status 1)", "cannot open the port (error 8002): /dev/ttyUSB0: ...",
+    // ...
     std::string WhatWasSeen() const;
 
   private:
@@ -36,6 +40,7 @@ class ReadWatcher {
     int statusEvents_ = 0;
     int losses_ = 0;
     std::set<int> statuses_;  // the non-zero status nibbles seen
+    std::optional<posix::OpenFailure> failure_;
 };
 
 }  // namespace varnel::cli
