@@ -113,6 +113,7 @@ TEST(ReadWatcherTest, EndsAtTheRequiredRunOfEqualWeightsOrSaysWhatCame) {
         std::vector<EventRecord> events;
         std::optional<std::string> result;  // RawWt of the weight that ends the read
         std::string seen;
+        bool failedFirst = false;  // the port could not be opened before the events
     };
     const std::vector<Case> cases = {
         {"first valid weight", 1, {motion, a}, "00100", ""},
@@ -129,6 +130,19 @@ TEST(ReadWatcherTest, EndsAtTheRequiredRunOfEqualWeightsOrSaysWhatCame) {
          std::nullopt,
          "2 valid weights, at most 1 of 2 in a row the same; the link was lost once"},
         {"nothing", 1, {}, std::nullopt, "no data at all"},
+        {"no port", 1, {}, std::nullopt, "cannot open the port (error 8002): /dev/x: gone", true},
+        {"a port that opened later",
+         1,
+         {motion},
+         std::nullopt,
+         "only frames without a valid weight (status 1)",
+         true},
+        {"lost, then no port",
+         1,
+         {lost},
+         std::nullopt,
+         "no data at all; the link was lost once; cannot open the port (error 8002): /dev/x: gone",
+         true},
         {"silence", 1, {lost, lost}, std::nullopt, "no data at all; the link was lost 2 times"},
         {"only motion",
          1,
@@ -144,8 +158,13 @@ TEST(ReadWatcherTest, EndsAtTheRequiredRunOfEqualWeightsOrSaysWhatCame) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ReadWatcher w(c.stable);
-        for (const EventRecord& r : c.events)
+        const posix::OpenFailure failure{posix::OpenFailure::Kind::Port, "/dev/x", 8002,
+                                         "/dev/x: gone"};
+        if (c.failedFirst) w.Failure(failure);
+        for (const EventRecord& r : c.events) {
             w.Add(r);
+            if (c.failedFirst && r.scaleCommEvent == scale_event::kCommLost) w.Failure(failure);
+        }
         ASSERT_EQ(w.Result().has_value(), c.result.has_value());
         if (c.result) {
             EXPECT_EQ(w.Result()->rawWt, *c.result);
