@@ -70,6 +70,7 @@ int RunMonitor(const MonitorOptions& o) {
         }
     };
     s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+        watcher.Failure(f);
         if (!openErrorsTold.insert(f.reason).second) return;
         std::string line = o.json ? OpenErrorJson(f) : OpenErrorText(f);
         if (started) {
