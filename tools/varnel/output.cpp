@@ -2,6 +2,7 @@
 
 #include "datapath/frame.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -92,8 +93,10 @@ std::optional<std::string> NetWtText(const EventRecord& r) {
     const auto decimals = NetWtDecimals(r.rawWtUnits, r.netWtUnits);
     if (!decimals) return std::nullopt;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", *decimals, static_cast<double>(r.netWt));
-    return std::string(buf);
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<double>(r.netWt),
+                                         std::chars_format::fixed, *decimals);
+    if (ec != std::errc()) return std::nullopt;
+    return std::string(buf, end);
 }
 
 std::string OpenErrorJson(const posix::OpenFailure& f) {
@@ -213,7 +216,23 @@ std::string Rfc3339(std::chrono::system_clock::time_point when) {
 }
 
 std::string TimeNow() {
-    return Rfc3339(std::chrono::system_clock::now());
+    // The date and time of day are worked out once a second, as in ClockNow.
+    static std::chrono::system_clock::time_point second{};
+    static std::string text = Rfc3339(second);
+    const auto now =
+        std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+    if (std::chrono::floor<std::chrono::seconds>(now) != second) {
+        second = std::chrono::floor<std::chrono::seconds>(now);
+        text = Rfc3339(now);
+        return text;
+    }
+    const auto ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - second).count());
+    char* digits = text.data() + text.size() - 4;  // "...SS.mmmZ"
+    digits[0] = static_cast<char>('0' + ms / 100);
+    digits[1] = static_cast<char>('0' + ms / 10 % 10);
+    digits[2] = static_cast<char>('0' + ms % 10);
+    return text;
 }
 
 }  // namespace varnel::cli

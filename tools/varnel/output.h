@@ -74,6 +74,8 @@ std::string ClockNow();
 
 // "2024-05-01T12:00:01.234Z": RFC 3339, UTC, milliseconds.
 std::string Rfc3339(std::chrono::system_clock::time_point when);
+// Rfc3339 of the current time. Like ClockNow, it keeps the last second's text: call both from one
+// thread (the event loop's).
 std::string TimeNow();
 
 }  // namespace varnel::cli
