@@ -1,19 +1,18 @@
-// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM.
+// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM, or
+// until a limit the options set (--count, --timeout, --exit-on-lost).
 #include <unistd.h>
-#include <boost/asio/signal_set.hpp>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "control/errors.h"
-#include "host/form_editor.h"
-#include "host/scale.h"
 #include "tools/varnel/commands.h"
 #include "tools/varnel/output.h"
+#include "tools/varnel/reading.h"
+#include "tools/varnel/session.h"
 #include "tools/varnel/units.h"
 
 namespace varnel::cli {
@@ -37,37 +36,26 @@ bool Emit(std::string line) {
 }  // namespace
 
 int RunMonitor(const MonitorOptions& o) {
-    std::signal(SIGPIPE, SIG_IGN);
-    posix::EventLoop loop;
-    posix::Runtime runtime(loop, o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir);
-    host::Scale scale(runtime);
-    Varnel& control = scale.Control();
-
+    std::unique_ptr<Session> session;
     try {
-        if (o.form.empty()) {
-            control.InitProperties();
-        } else {
-            host::LoadForm(o.form, control);
-        }
+        session = std::make_unique<Session>(o.link);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "varnel: %s\n", e.what());
         return 1;
     }
-    if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
-    if (!o.device.empty()) runtime.Ports().Bind(control.CommPort(), o.device);
-    if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
-    if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
+    Session& s = *session;
+    Varnel& control = s.Control();
+    if (auto notify = ParseNotify(o.notify)) control.SetWtNotification(*notify);
 
-    int exitCode = 0;
-    auto stop = [&](int code) {
-        exitCode = code;
-        std::int16_t close = 0;
-        try {
-            control.ScaleOpen(close);
-        } catch (const AutomationError& e) {
-            std::fprintf(stderr, "varnel: closing the port: %s\n", e.what());
-        }
-        loop.Stop();
+    // What arrived since the last valid weight, for the --timeout message.
+    ReadWatcher watcher(1);
+    auto armTimeout = [&] {
+        if (o.timeout <= 0) return;
+        s.ArmDeadline(std::chrono::duration<double>(o.timeout), [&] {
+            std::fprintf(stderr, "varnel: no valid weight for %g s from %s: %s\n", o.timeout,
+                         s.Device().c_str(), watcher.WhatWasSeen().c_str());
+            s.Stop(kExitTimeout);
+        });
     };
     // Each distinct reason for failing to open is told once, until the port opens again; those
     // found by the first ScaleOpen follow its own line.
@@ -78,10 +66,11 @@ int RunMonitor(const MonitorOptions& o) {
         if (!o.json) {
             std::fprintf(stderr, "varnel: %s\n", line.c_str());
         } else if (!Emit(line)) {
-            stop(1);
+            s.Loop().Post([&s] { s.Stop(1); });  // not inside the control's own opening
         }
     };
-    scale.SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+    s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+        watcher.Failure(f);
         if (!openErrorsTold.insert(f.reason).second) return;
         std::string line = o.json ? OpenErrorJson(f) : OpenErrorText(f);
         if (started) {
@@ -90,42 +79,50 @@ int RunMonitor(const MonitorOptions& o) {
             openErrorsHeld.push_back(std::move(line));
         }
     });
-    scale.Container().SubscribeScaleComm([&] {
-        if (!openErrorsTold.empty() && !scale.LastOpenFailure()) openErrorsTold.clear();
-        const EventRecord r = EventRecord::From(control);
-        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) stop(1);
+    int validWeights = 0;
+    s.Scale().Container().SubscribeScaleComm([&] {
+        if (!openErrorsTold.empty() && !s.Scale().LastOpenFailure()) openErrorsTold.clear();
+        if (control.ScaleCommEvent() == scale_event::kCommRestored) s.Refresh();
+        const EventRecord r = EventRecord::From(control, s.Device());
+        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return s.Stop(1);
+        watcher.Add(r);
+        if (r.valid) {
+            watcher = ReadWatcher(1);
+            armTimeout();
+            if (o.count > 0 && ++validWeights >= o.count) return s.Stop(0);
+        }
+        if (o.exitOnLost && r.scaleCommEvent == scale_event::kCommLost) {
+            std::fprintf(stderr, "varnel: the link to %s was lost (--exit-on-lost)\n",
+                         s.Device().c_str());
+            s.Stop(kExitLost);
+        }
     });
-    scale.Container().SubscribeErrors([](const AutomationError& e) {
+    s.Scale().Container().SubscribeErrors([](const AutomationError& e) {
         std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
     });
 
-    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
-        if (!ec) stop(0);
-    });
-
-    std::int16_t open = kTrue;
+    if (s.DefaultPort() && !o.json)
+        std::fprintf(stderr, "varnel: opening %s\n", s.PortText().c_str());
     std::int16_t result = 0;
     try {
-        result = control.ScaleOpen(open);
+        result = s.Open();
     } catch (const AutomationError& e) {
         std::fprintf(stderr, "varnel: %s\n", e.what());
         return 1;
     }
-    const std::string device = runtime.Ports().Resolve(control.CommPort());
     if (o.json) {
         Emit("{\"ScaleOpen\":" + std::to_string(result) + "}");
     } else {
         Emit(ClockNow() + "  " +
-             (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
+             (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + s.Device() +
              " (port " + std::to_string(control.CommPort()) + ")");
     }
     started = true;
     for (const auto& line : openErrorsHeld)
         tellOpenError(line);
     openErrorsHeld.clear();
-    loop.Run();
-    return exitCode;
+    armTimeout();
+    return s.Run();
 }
 
 }  // namespace varnel::cli
