@@ -13,6 +13,7 @@ void PosixTimer::SetEnabled(bool enabled) {
     if (enabled && !enabled_) {
         enabled_ = true;
         due_ = Clock::now() + std::chrono::milliseconds(interval_);
+        if (waiting_ && waitingUntil_ <= due_) return;  // the common restart: nothing to move
         Arm();
     } else if (!enabled) {
         // A pending wait stays; when it ends it finds the timer off and does nothing.

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -281,13 +282,24 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         const unsigned char c = data[i];
         switch (markState_) {
-            case 0:
+            case 0: {
                 if (c == 0xFF) {
                     markState_ = 1;
-                } else {
-                    Push(c);
+                    break;
                 }
+                // The bytes up to the next \377 go in at once, as far as the queue has room.
+                std::size_t end = i + 1;
+                while (end < size && data[end] != 0xFF)
+                    ++end;
+                const std::size_t take =
+                    std::min(end - i, kQueueLimit - std::min(queuedChars_, kQueueLimit));
+                queue_.append(data + i, take);
+                queuedChars_ += take;
+                for (std::size_t k = i + take; k < end; ++k)
+                    Push(data[k]);  // past the limit: raises the overrun once
+                i = end - 1;
                 break;
+            }
             case 1:  // after \377: \377 is a data byte, \0 starts a mark
                 markState_ = c == 0x00 ? 2 : 0;
                 if (c != 0x00) Push(0xFF);
@@ -344,6 +356,13 @@ void SerialPort::Deliver(std::uint64_t generation) {
 }
 
 std::string SerialPort::Input() {
+    // The receiver's own read: one character. A closed port has an empty queue.
+    if (inputLen_ == 1 && !queue_.empty() && queue_.front() >= 0) {
+        const char c = static_cast<char>(queue_.front());
+        queue_.pop_front();
+        --queuedChars_;
+        return std::string(1, c);
+    }
     RequireOpen("Input");
     if (inputLen_ == 0 || queuedChars_ == 0) ReadAvailable();
     std::string out;

@@ -10,10 +10,10 @@
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/posix/event_loop.h"
 #include "platform/posix/open_failure.h"
@@ -90,7 +90,41 @@ class SerialPort : public CommComponent {
     std::string settings_ = "9600,N,8,1";
     std::int16_t event_ = 0;
 
-    std::deque<Entry> queue_;
+    // A FIFO in one block: entries are taken from head_, and the block is emptied when all are.
+    class Queue {
+      public:
+        bool empty() const { return head_ == items_.size(); }
+        std::size_t size() const { return items_.size() - head_; }
+        Entry front() const { return items_[head_]; }
+        Entry back() const { return items_.back(); }
+        void push_back(Entry e) {
+            push_back_room();
+            items_.push_back(e);
+        }
+        void append(const unsigned char* bytes, std::size_t n) {
+            push_back_room();
+            items_.insert(items_.end(), bytes, bytes + n);
+        }
+        void pop_front() {
+            if (++head_ == items_.size()) clear();
+        }
+        void clear() {
+            items_.clear();
+            head_ = 0;
+        }
+
+      private:
+        void push_back_room() {
+            if (head_ >= 4096 && head_ * 2 >= items_.size()) {  // drop what was taken
+                items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+                head_ = 0;
+            }
+        }
+
+        std::vector<Entry> items_;
+        std::size_t head_ = 0;
+    };
+    Queue queue_;
     std::size_t queuedChars_ = 0;
     int markState_ = 0;  // position inside a \377 \0 x mark
     std::function<void()> handler_;

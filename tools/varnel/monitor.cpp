@@ -80,14 +80,15 @@ int RunMonitor(const MonitorOptions& o) {
         }
     });
     int validWeights = 0;
+    EventRecord r;  // filled again for every event
     s.Scale().Container().SubscribeScaleComm([&] {
         if (!openErrorsTold.empty() && !s.Scale().LastOpenFailure()) openErrorsTold.clear();
         if (control.ScaleCommEvent() == scale_event::kCommRestored) s.Refresh();
-        const EventRecord r = EventRecord::From(control, s.Device());
+        r.Fill(control, s.Device());
         if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return s.Stop(1);
-        watcher.Add(r);
+        if (o.timeout > 0) watcher.Add(r);  // only the --timeout message reads it
         if (r.valid) {
-            watcher = ReadWatcher(1);
+            if (o.timeout > 0) watcher = ReadWatcher(1);
             armTimeout();
             if (o.count > 0 && ++validWeights >= o.count) return s.Stop(0);
         }

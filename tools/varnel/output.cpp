@@ -2,9 +2,11 @@
 
 #include "datapath/frame.h"
 
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace varnel::cli {
@@ -15,66 +17,145 @@ bool IsValidWeight(std::int16_t scaleCommEvent, std::int16_t scaleStatus, std::i
            rawWtUnits <= frame::units::kPoundsOuncesQuarters;
 }
 
+namespace {
+
+// The text TimeNow returns, kept up to date in place.
+const std::string& TimeNowText();
+
+}  // namespace
+
 EventRecord EventRecord::From(const Varnel& c, std::string device) {
     EventRecord r;
-    r.scaleCommEvent = c.ScaleCommEvent();
-    r.scaleStatus = c.ScaleStatus();
-    r.rawWtUnits = c.RawWtUnits();
-    r.rawWt = c.RawWt();
-    r.formattedWt = c.FormattedWt();
-    r.netWt = *c.NetWt().R4();
-    r.netWtUnits = c.NetWtUnits();
-    r.wtNotification = c.WtNotification();
-    r.connectStatus = c.ConnectStatus();
-    r.time = TimeNow();
-    r.device = std::move(device);
-    r.valid = IsValidWeight(r.scaleCommEvent, r.scaleStatus, r.rawWtUnits);
+    r.Fill(c, device);
     return r;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += ch;
-        }
+void EventRecord::Fill(const Varnel& c, std::string_view where) {
+    scaleCommEvent = c.ScaleCommEvent();
+    scaleStatus = c.ScaleStatus();
+    rawWtUnits = c.RawWtUnits();
+    rawWt = c.RawWt();
+    formattedWt = c.FormattedWt();
+    netWt = *c.NetWt().R4();
+    netWtUnits = c.NetWtUnits();
+    wtNotification = c.WtNotification();
+    connectStatus = c.ConnectStatus();
+    time.assign(TimeNowText());
+    device.assign(where);
+    valid = IsValidWeight(scaleCommEvent, scaleStatus, rawWtUnits);
+}
+
+namespace {
+
+// Which bytes stand for themselves inside a JSON string: printable ASCII but " and \\.
+constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c)
+        plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+}();
+
+// Writes a line into a buffer sized for the worst case up front, so that nothing is checked or
+// reallocated on the way; Finish() cuts the string to what was written.
+class LineWriter {
+  public:
+    LineWriter(std::string& out, std::size_t most) : out_(out) {
+        out_.resize(most);
+        p_ = out_.data();
     }
-    out += '"';
+    // Room for a string field's text, escaped, with its quotes.
+    static std::size_t Room(std::string_view text) { return 6 * text.size() + 2; }
+
+    void Raw(std::string_view text) {
+        std::memcpy(p_, text.data(), text.size());
+        p_ += text.size();
+    }
+    void Int(long value) { p_ = std::to_chars(p_, p_ + 24, value).ptr; }
+    void Float(float value) { p_ = std::to_chars(p_, p_ + 64, value).ptr; }  // as FormatSingle
+    void String(std::string_view text) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        *p_++ = '"';
+        for (const char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (kPlain[c]) {
+                *p_++ = ch;
+            } else if (c == '"' || c == '\\') {
+                *p_++ = '\\';
+                *p_++ = ch;
+            } else {
+                const char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+                Raw(std::string_view(escape, sizeof escape));
+            }
+        }
+        *p_++ = '"';
+    }
+    void Finish() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+
+  private:
+    std::string& out_;
+    char* p_;
+};
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string out;
+    LineWriter w(out, LineWriter::Room(text));
+    w.String(text);
+    w.Finish();
     return out;
 }
 
 std::string JsonLine(const EventRecord& r) {
-    std::string s;
-    s.reserve(200);
-    auto field = [&s](const char* key, const std::string& value) {
-        s.append(s.empty() ? "{\"" : ",\"").append(key).append("\":").append(value);
-    };
-    field("ScaleCommEvent", std::to_string(r.scaleCommEvent));
-    field("ScaleStatus", std::to_string(r.scaleStatus));
-    field("RawWtUnits", std::to_string(r.rawWtUnits));
-    field("RawWt", JsonString(r.rawWt));
-    field("FormattedWt", JsonString(r.formattedWt));
-    field("NetWt", FormatSingle(r.netWt));
-    field("NetWtUnits", std::to_string(r.netWtUnits));
-    field("WtNotification", std::to_string(r.wtNotification));
-    field("ConnectStatus", std::to_string(r.connectStatus));
-    field("t", JsonString(r.time));
-    field("device", JsonString(r.device));
-    field("event", JsonString(EventName(r.scaleCommEvent)));
+    // This runs for every event of the monitor: one allocation, with room for the newline that
+    // the monitor appends.
     const auto units = NetUnitsShortName(r.netWtUnits);
-    field("units", units ? JsonString(*units) : "null");
-    field("valid", r.valid ? "true" : "false");
     const auto text = NetWtText(r);
-    field("NetWtText", text ? JsonString(*text) : "null");
-    s.append("}");
+    const std::string event = EventName(r.scaleCommEvent);
+    std::string s;
+    LineWriter w(s, 400 + LineWriter::Room(r.rawWt) + LineWriter::Room(r.formattedWt) +
+                        LineWriter::Room(r.time) + LineWriter::Room(r.device) +
+                        LineWriter::Room(event) + LineWriter::Room(text ? *text : "") +
+                        LineWriter::Room(units ? *units : ""));
+    w.Raw("{\"ScaleCommEvent\":");
+    w.Int(r.scaleCommEvent);
+    w.Raw(",\"ScaleStatus\":");
+    w.Int(r.scaleStatus);
+    w.Raw(",\"RawWtUnits\":");
+    w.Int(r.rawWtUnits);
+    w.Raw(",\"RawWt\":");
+    w.String(r.rawWt);
+    w.Raw(",\"FormattedWt\":");
+    w.String(r.formattedWt);
+    w.Raw(",\"NetWt\":");
+    w.Float(r.netWt);
+    w.Raw(",\"NetWtUnits\":");
+    w.Int(r.netWtUnits);
+    w.Raw(",\"WtNotification\":");
+    w.Int(r.wtNotification);
+    w.Raw(",\"ConnectStatus\":");
+    w.Int(r.connectStatus);
+    w.Raw(",\"t\":");
+    w.String(r.time);
+    w.Raw(",\"device\":");
+    w.String(r.device);
+    w.Raw(",\"event\":");
+    w.String(event);
+    w.Raw(",\"units\":");
+    if (units) {
+        w.String(*units);
+    } else {
+        w.Raw("null");
+    }
+    w.Raw(r.valid ? ",\"valid\":true" : ",\"valid\":false");
+    w.Raw(",\"NetWtText\":");
+    if (text) {
+        w.String(*text);
+    } else {
+        w.Raw("null");
+    }
+    w.Raw("}");
+    w.Finish();
     return s;
 }
 
@@ -215,7 +296,9 @@ std::string Rfc3339(std::chrono::system_clock::time_point when) {
     return buf;
 }
 
-std::string TimeNow() {
+namespace {
+
+const std::string& TimeNowText() {
     // The date and time of day are worked out once a second, as in ClockNow.
     static std::chrono::system_clock::time_point second{};
     static std::string text = Rfc3339(second);
@@ -233,6 +316,12 @@ std::string TimeNow() {
     digits[1] = static_cast<char>('0' + ms / 10 % 10);
     digits[2] = static_cast<char>('0' + ms % 10);
     return text;
+}
+
+}  // namespace
+
+std::string TimeNow() {
+    return TimeNowText();
 }
 
 }  // namespace varnel::cli

@@ -31,6 +31,8 @@ struct EventRecord {
     bool valid = false;
 
     static EventRecord From(const Varnel& control, std::string device);
+    // The same in place: a record filled again for every event keeps its storage.
+    void Fill(const Varnel& control, std::string_view device);
 };
 
 // True for a weight event (ScaleCommEvent 1) with ScaleStatus 0 and RawWtUnits 1 to 4.
