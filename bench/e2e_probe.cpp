@@ -3,6 +3,10 @@
 //   e2e_probe cli-latency BIN [N] CR written -> JSON line read from `BIN monitor --json`
 //   e2e_probe cpu BIN [SECONDS]  CPU of `BIN monitor` while a scale streams 21.8 frames/s
 //   e2e_probe idle BIN [SECONDS] wake-ups of `BIN monitor` on a silent line (retrying)
+//   e2e_probe cpu-compare SECONDS ROUNDS CMD... CPU of several programs side by side, each on
+//                                its own pseudo-terminal fed the same frames at the same moments;
+//                                each CMD is one argument, words split at blanks, {} standing for
+//                                the device. Ratios are to the second CMD.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -243,6 +247,77 @@ int Idle(const std::string& bin, int seconds) {
     return 0;
 }
 
+std::vector<std::string> Words(const std::string& command, const std::string& device) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < command.size()) {
+        std::size_t end = command.find(' ', start);
+        if (end == std::string::npos) end = command.size();
+        if (end > start) {
+            std::string w = command.substr(start, end - start);
+            out.push_back(w == "{}" ? device : w);
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+// Every round runs all commands at once, so that they share the machine's load; the order of the
+// ptys the writer serves is rotated from round to round.
+int CpuCompare(int seconds, int rounds, const std::vector<std::string>& commands) {
+    const std::size_t n = commands.size();
+    std::vector<std::vector<double>> cpu(n);
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<sim::Pty> ptys;
+        std::vector<Child> children;
+        for (std::size_t i = 0; i < n; ++i) {
+            ptys.push_back(sim::OpenPty());
+            children.push_back(Spawn(Words(commands[i], ptys.back().slavePath()), false));
+        }
+        std::this_thread::sleep_for(700ms);
+        std::vector<Usage> before;
+        for (const auto& c : children)
+            before.push_back(UsageOf(c.pid));
+        const auto period = std::chrono::microseconds(45872);
+        auto next = Clock::now();
+        const auto end = next + std::chrono::seconds(seconds);
+        int frames = 0;
+        while (next < end) {
+            const std::string f = Frame(frames++);
+            for (std::size_t k = 0; k < n; ++k) {
+                const auto& pty = ptys[(k + static_cast<std::size_t>(round)) % n];
+                if (::write(pty.master(), f.data(), f.size()) < 0) std::exit(1);
+            }
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+        std::printf("round %d, %d frames:", round + 1, frames);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Usage after = UsageOf(children[i].pid);
+            cpu[i].push_back(static_cast<double>(after.cpuNs - before[i].cpuNs) / 1e9 / seconds *
+                             100.0);
+            std::printf("  %.3f %% (%ld wake-ups)", cpu[i].back(),
+                        after.switches - before[i].switches);
+            Stop(children[i]);
+        }
+        std::printf("\n");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<double> v = cpu[i];
+        std::vector<double> ratio;
+        for (std::size_t r = 0; r < v.size(); ++r)
+            ratio.push_back(cpu[1 % n][r] > 0 ? v[r] / cpu[1 % n][r] : 0.0);
+        std::sort(v.begin(), v.end());
+        std::sort(ratio.begin(), ratio.end());
+        std::printf(
+            "%s\n  CPU %.3f-%.3f %% of one core (median %.3f), ratio to the second %.2f-%.2f "
+            "(median %.2f)\n",
+            commands[i].c_str(), v.front(), v.back(), v[v.size() / 2], ratio.front(), ratio.back(),
+            ratio[ratio.size() / 2]);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -252,8 +327,12 @@ int main(int argc, char** argv) {
     if (mode == "cli-latency" && argc > 2) return CliLatency(argv[2], num(3, 1000));
     if (mode == "cpu" && argc > 2) return Cpu(argv[2], num(3, 30));
     if (mode == "idle" && argc > 2) return Idle(argv[2], num(3, 12));
+    if (mode == "cpu-compare" && argc > 5) {
+        return CpuCompare(num(2, 30), num(3, 5), std::vector<std::string>(argv + 4, argv + argc));
+    }
     std::fprintf(
         stderr,
-        "usage: e2e_probe latency [N] | cli-latency BIN [N] | cpu BIN [S] | idle BIN [S]\n");
+        "usage: e2e_probe latency [N] | cli-latency BIN [N] | cpu BIN [S] | idle BIN [S] | "
+        "cpu-compare S ROUNDS CMD CMD...\n");
     return 2;
 }
