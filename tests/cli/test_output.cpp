@@ -1,6 +1,8 @@
 // What the tool prints for an event, and how a read decides it has its weight.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "tools/varnel/output.h"
@@ -74,6 +76,30 @@ TEST(OutputTest, JsonLineNamesTheEventUnitsAndValidity) {
         EXPECT_EQ(j["units"], c.units);
         EXPECT_EQ(j["valid"], c.valid);
         EXPECT_EQ(j["NetWtText"], c.text);
+    }
+}
+
+TEST(OutputTest, StringsAreEscapedAndNetWtTextIsTheCorrectlyRoundedDecimal) {
+    EXPECT_EQ(JsonString("a\"\\\x01\x7f\xff/"), "\"a\\\"\\\\\\u0001\\u007f\\u00ff/\"");
+    // Against the general algorithm: ties, signs, the largest values and a sweep of the range.
+    std::vector<float> values = {0.0f,   -0.0f,  0.125f,   0.375f, 2.5f,    -0.001f,
+                                 1.005f, 2.675f, 39.5625f, 1e14f,  3.4e38f, -1e20f,
+                                 1e-30f, 0.5f,   1.5f,     -2.5f,  0.0625f, 99999.99f};
+    for (std::uint32_t bits = 0x3a000000; bits < 0x48000000; bits += 0x1f3b5)
+        values.push_back(std::bit_cast<float>(bits));
+    for (const float v : values) {
+        for (int layout = 1; layout <= 4; ++layout) {
+            for (std::int32_t units = vnPounds; units <= vnOunces; ++units) {
+                const EventRecord r =
+                    Weight(0, static_cast<std::int16_t>(layout), "00000", v, units);
+                char buf[80];
+                const int decimals = *NetWtDecimals(r.rawWtUnits, units);
+                const auto end = std::to_chars(buf, buf + sizeof buf, static_cast<double>(v),
+                                               std::chars_format::fixed, decimals)
+                                     .ptr;
+                ASSERT_EQ(NetWtText(r), std::string(buf, end)) << v << " with " << decimals;
+            }
+        }
     }
 }
 

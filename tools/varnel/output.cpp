@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -173,6 +174,25 @@ std::optional<std::string> NetWtText(const EventRecord& r) {
     if (!r.valid) return std::nullopt;
     const auto decimals = NetWtDecimals(r.rawWtUnits, r.netWtUnits);
     if (!decimals) return std::nullopt;
+    // A float times 10^0..10^3 needs at most 34 significant bits, so the product is exact in a
+    // double and rounding it to an integer (half to even) rounds the float's exact value as
+    // to_chars does, without the tables of its general algorithm.
+    static constexpr double kScale[] = {1.0, 10.0, 100.0, 1000.0};
+    const double scaled = static_cast<double>(r.netWt) * kScale[*decimals];
+    if (std::isfinite(scaled) && std::fabs(scaled) < 1e15) {
+        auto units = static_cast<std::uint64_t>(std::fabs(std::nearbyint(scaled)));
+        char buf[32];
+        char* p = buf + sizeof buf;
+        for (int i = 0; i < *decimals; ++i, units /= 10)
+            *--p = static_cast<char>('0' + units % 10);
+        if (*decimals > 0) *--p = '.';
+        do {
+            *--p = static_cast<char>('0' + units % 10);
+            units /= 10;
+        } while (units != 0);
+        if (std::signbit(r.netWt)) *--p = '-';
+        return std::string(p, buf + sizeof buf);
+    }
     char buf[64];
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<double>(r.netWt),
                                          std::chars_format::fixed, *decimals);
