@@ -42,7 +42,7 @@ namespace sim = varnel::sim;
 constexpr auto kLinePeriod = std::chrono::microseconds(45833);  // 10 characters at 2400 8N2
 
 std::string Frame(int i) {
-    char w[6];
+    char w[8];
     std::snprintf(w, sizeof w, "%05d", i % 100000);
     return std::string("\x02") + "@  " + w + "\r";  // grams, status 0
 }

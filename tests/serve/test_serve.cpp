@@ -324,7 +324,7 @@ TEST_F(ServeTest, ClientThatStopsReadingIsDroppedAndOthersLoseNothing) {
     // loop has finished with the last one (Stats() runs on the loop).
     int frames = 0;
     for (; frames < 20'000; ++frames) {
-        char weight[6];
+        char weight[8];
         std::snprintf(weight, sizeof weight, "%05d", frames % 100'000);
         a.Write(Frame(' ', weight));
         const auto m = fast.Next();
