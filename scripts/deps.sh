@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs, if any are missing. Usage: deps.sh [windows]
+# Installs the Debian 12 packages the build needs, if any are missing.
+# Usage: deps.sh [windows] [browser]
+#   windows: the MinGW cross-compilers and Wine; browser: Chromium, its WebDriver and Selenium for
+#   the test of varnel serve's page.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
           libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev)
-if [[ "${1:-}" == windows ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 libwine-dev)
-fi
+for group in "$@"; do
+    case "$group" in
+        windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+                            wine wine64 libwine-dev) ;;
+        browser) packages+=(chromium chromium-driver python3-selenium) ;;
+        *) echo "deps.sh: unknown group $group (windows, browser)" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
