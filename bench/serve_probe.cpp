@@ -197,7 +197,9 @@ std::vector<Clock::time_point> WriteFrames(const sim::Pty& pty, int n,
         } else if (::write(pty.master(), f.data(), f.size()) != static_cast<ssize_t>(f.size())) {
             break;
         }
-        next += period;
+        // A line carries one frame per period at most: after a late wake-up the next frame
+        // still waits, rather than following at once as no scale's frame could.
+        next = std::max(next + period, Clock::now() + period / 2);
     }
     return sent;
 }
@@ -318,10 +320,10 @@ int Load(const std::string& bin, int seconds, int connections, int wsClients) {
     const long long cpuBefore = server.CpuNs();
     const auto start = Clock::now();
     http.Start();
-    long rssPeak = 0;
+    std::vector<long> rss;  // once a second
     while (Clock::now() - start < std::chrono::seconds(seconds)) {
         std::this_thread::sleep_for(1s);
-        rssPeak = std::max(rssPeak, server.RssKiB());
+        rss.push_back(server.RssKiB());
     }
     stop = true;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -351,8 +353,10 @@ int Load(const std::string& bin, int seconds, int connections, int wsClients) {
         static_cast<double>(cpuAfter - cpuBefore) / 1e9 / elapsed * 100.0);
     std::printf("%d WebSocket clients: %ld weights received (%d frames written each), %ld gaps\n",
                 wsClients, weights, frames, gaps);
-    std::printf("serve RSS: %ld KiB before, %ld KiB peak, %ld KiB after\n", rssBefore, rssPeak,
-                rssAfter);
+    std::printf(
+        "serve RSS: %ld KiB before the HTTP clients; %ld KiB after 1 s of load, %ld KiB at most, "
+        "%ld KiB at the end; %ld KiB once they are gone\n",
+        rssBefore, rss.front(), *std::max_element(rss.begin(), rss.end()), rss.back(), rssAfter);
     return errors == 0 && gaps == 0 ? 0 : 1;
 }
 

@@ -19,14 +19,16 @@ struct Hub::Entry {
     Entry(posix::EventLoop& loop, const std::string& systemDir, const ScaleSpec& s)
         : spec(s), runtime(loop, systemDir), scale(runtime) {}
 
-    std::string Device() { return runtime.Ports().Resolve(scale->CommPort()); }
+    // The path the port opens, resolved again at every opening (a link may be re-pointed).
+    void Resolve() { device = runtime.Ports().Resolve(scale->CommPort()); }
 
     ScaleSpec spec;
     posix::Runtime runtime;  // each scale has its own port bindings
     host::Scale scale;
     std::string state = "closed";  // closed, waiting, stable, motion, lost, reconnecting
-    std::string reason;            // why the last attempt to open failed
-    bool framed = false;           // a frame arrived since the port opened
+    std::string device;
+    std::string reason;   // why the last attempt to open failed
+    bool framed = false;  // a frame arrived since the port opened
     std::optional<cli::EventRecord> last;
     std::map<std::uint64_t, std::unique_ptr<PendingRead>> reads;
 };
@@ -63,6 +65,7 @@ void Hub::Open() {
         std::int16_t open = kTrue;
         try {
             e->framed = false;
+            e->Resolve();
             const bool up = e->scale->ScaleOpen(open) == 1;
             const auto& failure = e->scale.LastOpenFailure();
             SetState(*e, up ? "waiting" : "reconnecting", failure ? failure->reason : "", false);
@@ -109,7 +112,7 @@ std::string Hub::StateOf(const Entry& e) const {
         record = cli::JsonLine(*e.last);
     } else {
         auto& entry = const_cast<Entry&>(e);
-        cli::EventRecord r = cli::EventRecord::From(entry.scale.Control(), entry.Device());
+        cli::EventRecord r = cli::EventRecord::From(entry.scale.Control(), entry.device);
         r.time.clear();
         record = cli::JsonLine(r);
     }
@@ -163,7 +166,8 @@ std::optional<VN_NOTIFY_ENUM> Hub::Notify(std::string_view name) const {
 
 void Hub::OnEvent(Entry& e) {
     Varnel& c = e.scale.Control();
-    e.last = cli::EventRecord::From(c, e.Device());
+    if (c.ScaleCommEvent() == scale_event::kCommRestored) e.Resolve();
+    e.last = cli::EventRecord::From(c, e.device);
     const cli::EventRecord& r = *e.last;
     switch (r.scaleCommEvent) {
         case scale_event::kNewWeight:
@@ -204,6 +208,7 @@ void Hub::OnEvent(Entry& e) {
 void Hub::OnOpenFailure(Entry& e, const posix::OpenFailure& f) {
     for (auto& [id, read] : e.reads)
         read->watcher.Failure(f);
+    if (f.kind == posix::OpenFailure::Kind::Port) e.device = f.device;
     SetState(e, "reconnecting", f.reason, true);
 }
 
