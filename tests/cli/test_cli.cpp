@@ -50,6 +50,11 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         {{"form"}, ""},
         {{"form", "get", "x.json"}, ""},
         {{"form", "set", "x.json", "CommPort"}, ""},
+        {{"serve", "--units", "stone"}, "is not a unit"},
+        {{"serve", "--config", "x.json", "--device", "/dev/null"}, ""},
+        {{"serve", "--max-clients", "0"}, ""},
+        {{"serve", "--listen", "8398"}, "--listen 8398: expected ADDR:PORT"},
+        {{"serve", "--config", "/nonexistent/s.json"}, "/nonexistent/s.json: cannot read"},
     };
     for (const auto& [args, fragment] : cases) {
         std::vector<std::string> argv = {kVarnel};
@@ -69,7 +74,8 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST(CliTest, EverySubcommandHasHelp) {
-    for (const char* sub : {"monitor", "read", "ports", "simulate", "demo", "form", "about"}) {
+    for (const char* sub :
+         {"monitor", "read", "serve", "ports", "simulate", "demo", "form", "about"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
         EXPECT_EQ(p.Wait(5s), 0);

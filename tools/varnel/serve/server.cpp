@@ -468,11 +468,14 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
         error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         stream_.expires_after(std::chrono::seconds(2));
+        Drain();
+    }
+    void Drain() {
         stream_.async_read_some(net::buffer(discard_),
                                 [self = shared_from_this()](error_code e, std::size_t n) {
                                     self->lingered_ += n;
                                     if (e || self->lingered_ > (1 << 20)) return self->Close();
-                                    self->Linger();
+                                    self->Drain();
                                 });
     }
 
