@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, if any are missing.
-# Usage: deps.sh [windows] [browser]
-#   windows: the MinGW cross-compilers and Wine; browser: Chromium, its WebDriver and Selenium for
-#   the test of varnel serve's page.
+# Usage: deps.sh [windows] [package] [lint] [browser]
+#   browser: Chromium, its WebDriver and Selenium for the test of varnel serve's page.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
           libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev)
-for group in "$@"; do
-    case "$group" in
-        windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-                            wine wine64 libwine-dev) ;;
-        browser) packages+=(chromium chromium-driver python3-selenium) ;;
-        *) echo "deps.sh: unknown group $group (windows, browser)" >&2; exit 2 ;;
+for extra in "$@"; do
+    case $extra in
+        windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
+                            wine64 libwine-dev socat) ;;
+        package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
+        lint) packages+=(lintian systemd) ;;               # package and unit file checks
+        browser) packages+=(chromium chromium-driver python3-selenium) ;;  # the page's test
+        *) echo "deps.sh: unknown set '$extra'" >&2; exit 2 ;;
     esac
 done
 
