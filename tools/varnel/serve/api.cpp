@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control/variant.h"
+#include "tools/varnel/output.h"
 #include "tools/varnel/serve/assets.h"
 #include "tools/varnel/units.h"
 
@@ -59,7 +60,7 @@ std::string PercentDecode(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '+') {
             out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() + 0 && HexDigit(s[i + 1]) >= 0 &&
+        } else if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 &&
                    HexDigit(s[i + 2]) >= 0) {
             out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
             i += 2;
@@ -130,7 +131,7 @@ std::optional<std::string> QueryParameter(std::string_view target, std::string_v
     return std::nullopt;
 }
 
-bool Api::IsEventStream(std::string_view target, std::string& scale) const {
+bool Api::IsEventStream(std::string_view target, std::string& scale) {
     const auto s = Segments(PathOf(target));
     if (s.size() == 2 && s[0] == "api" && s[1] == "events") {
         scale.clear();
@@ -179,11 +180,7 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
     const std::string_view what = s[3];
     if (what == "read") {
         if (!get) return respond(MethodNotAllowed("GET"));
-        const auto q = req.target.find('?');
-        bool waiting = false;
-        Reply r = ReadStart(name, q == std::string_view::npos ? "" : req.target.substr(q), respond,
-                            waiting);
-        if (!waiting) respond(std::move(r));
+        if (auto refused = Read(name, req.target, respond)) respond(std::move(*refused));
         return;
     }
     if (what == "units" || what == "notify") {
@@ -199,11 +196,11 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
     respond(Error(404, "not found"));
 }
 
-Reply Api::ReadStart(std::string_view name, std::string_view query,
-                     const std::function<void(Reply)>& respond, bool& waiting) {
+std::optional<Reply> Api::Read(std::string_view name, std::string_view target,
+                               const std::function<void(Reply)>& respond) {
     int stable = kDefaultStable;
     double timeout = kDefaultTimeout;
-    if (auto v = QueryParameter(query, "stable")) {
+    if (auto v = QueryParameter(target, "stable")) {
         const auto n = Number(*v);
         if (!n || *n != std::floor(*n) || *n < 1 || *n > kMaxStable) {
             return Error(400,
@@ -211,7 +208,7 @@ Reply Api::ReadStart(std::string_view name, std::string_view query,
         }
         stable = static_cast<int>(*n);
     }
-    if (auto v = QueryParameter(query, "timeout")) {
+    if (auto v = QueryParameter(target, "timeout")) {
         const auto n = Number(*v);
         if (!n || *n <= 0 || *n > kMaxTimeout) {
             return Error(400, "timeout must be a number of seconds above 0, at most 60");
@@ -224,7 +221,6 @@ Reply Api::ReadStart(std::string_view name, std::string_view query,
                      "never repeat: read with stable=1, or set notify to everytime");
     }
     const auto ms = std::chrono::milliseconds(static_cast<long long>(std::ceil(timeout * 1000)));
-    waiting = true;
     hub_.Read(name, stable, ms, [respond, timeout](Hub::ReadOutcome outcome) {
         if (outcome.state) return respond(Json(std::move(*outcome.state)));
         Reply r = Error(
@@ -233,7 +229,7 @@ Reply Api::ReadStart(std::string_view name, std::string_view query,
         r.body += ",\"seen\":" + cli::JsonString(outcome.seen) + "}";
         respond(std::move(r));
     });
-    return {};
+    return std::nullopt;
 }
 
 Reply Api::Setting(std::string_view name, std::string_view what, std::string_view body) {

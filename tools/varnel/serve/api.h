@@ -34,11 +34,12 @@ class Api {
 
     // Whether the path is an event stream (/api/events, /api/scales/{name}/events) of an
     // existing scale; `scale` is then the scale's name, or empty for all scales.
-    bool IsEventStream(std::string_view target, std::string& scale) const;
+    bool IsEventStream(std::string_view target, std::string& scale);
 
   private:
-    Reply ReadStart(std::string_view name, std::string_view query,
-                    const std::function<void(Reply)>& respond, bool& waiting);
+    // A reply at once for bad parameters; nullopt when the read waits and answers later.
+    std::optional<Reply> Read(std::string_view name, std::string_view target,
+                              const std::function<void(Reply)>& respond);
     Reply Setting(std::string_view name, std::string_view what, std::string_view body);
     Reply ScaleRead(std::string_view body);
 

@@ -1,9 +1,13 @@
 #include "tools/varnel/serve/hub.h"
 
+#include <boost/asio/steady_timer.hpp>
 #include <cstdio>
 
 #include "control/errors.h"
 #include "datapath/frame.h"
+#include "host/scale.h"
+#include "platform/posix/event_loop.h"
+#include "tools/varnel/output.h"
 #include "tools/varnel/reading.h"
 
 namespace varnel::serve {
@@ -99,11 +103,7 @@ Hub::Entry* Hub::Find(std::string_view name) {
     return nullptr;
 }
 
-const Hub::Entry* Hub::Find(std::string_view name) const {
-    return const_cast<Hub*>(this)->Find(name);
-}
-
-std::string Hub::StateOf(const Entry& e) const {
+std::string Hub::StateOf(Entry& e) {
     std::string out = "{\"scale\":" + cli::JsonString(e.spec.name) + ",\"state\":\"" + e.state +
                       "\",\"reason\":" + (e.reason.empty() ? "null" : cli::JsonString(e.reason));
     // The last event's record; before the first, the control's properties as they stand.
@@ -111,8 +111,7 @@ std::string Hub::StateOf(const Entry& e) const {
     if (e.last) {
         record = cli::JsonLine(*e.last);
     } else {
-        auto& entry = const_cast<Entry&>(e);
-        cli::EventRecord r = cli::EventRecord::From(entry.scale.Control(), entry.device);
+        cli::EventRecord r = cli::EventRecord::From(e.scale.Control(), e.device);
         r.time.clear();
         record = cli::JsonLine(r);
     }
@@ -121,13 +120,13 @@ std::string Hub::StateOf(const Entry& e) const {
     return out;
 }
 
-std::optional<std::string> Hub::State(std::string_view name) const {
-    const Entry* e = Find(name);
+std::optional<std::string> Hub::State(std::string_view name) {
+    Entry* e = Find(name);
     if (!e) return std::nullopt;
     return StateOf(*e);
 }
 
-std::string Hub::States() const {
+std::string Hub::States() {
     std::string out = "{\"scales\":[";
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         if (i) out += ',';
@@ -158,10 +157,10 @@ std::optional<std::string> Hub::SetNotify(std::string_view name, VN_NOTIFY_ENUM 
            ",\"WtNotification\":" + std::to_string(e->scale->WtNotification()) + "}";
 }
 
-std::optional<VN_NOTIFY_ENUM> Hub::Notify(std::string_view name) const {
-    const Entry* e = Find(name);
+std::optional<VN_NOTIFY_ENUM> Hub::Notify(std::string_view name) {
+    Entry* e = Find(name);
     if (!e) return std::nullopt;
-    return const_cast<Entry*>(e)->scale->WtNotification();
+    return e->scale->WtNotification();
 }
 
 void Hub::OnEvent(Entry& e) {
@@ -239,7 +238,7 @@ void Hub::Unsubscribe(std::uint64_t id) {
     subscriptions_.erase(id);
 }
 
-std::vector<Message> Hub::Snapshot(std::string_view scale) const {
+std::vector<Message> Hub::Snapshot(std::string_view scale) {
     std::vector<Message> out;
     for (const auto& e : entries_) {
         if (scale.empty() || e->spec.name == scale) {
@@ -269,14 +268,14 @@ void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds time
     e->reads.emplace(id, std::move(read));
 }
 
-Hub::Kilograms Hub::WeightInKilograms(std::string_view name) const {
-    const Entry* e = Find(name);
+Hub::Kilograms Hub::WeightInKilograms(std::string_view name) {
+    Entry* e = Find(name);
     if (!e) return {0.0f, "no scale"};
     if (e->state == "closed" || e->state == "lost" || e->state == "reconnecting") {
         return {0.0f, "scale offline" + (e->reason.empty() ? "" : ": " + e->reason)};
     }
     if (!e->framed) return {0.0f, "no reading yet"};
-    Varnel& c = const_cast<Entry*>(e)->scale.Control();
+    Varnel& c = e->scale.Control();
     if (c.ScaleStatus() != 0) {
         return {0.0f, "weight not stable (scale status " + std::to_string(c.ScaleStatus()) + ")"};
     }

@@ -2,7 +2,6 @@
 // and the fan-out of their events to the connected clients.
 #pragma once
 
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,10 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "host/scale.h"
-#include "platform/posix/event_loop.h"
-#include "tools/varnel/output.h"
 #include "tools/varnel/serve/config.h"
+
+namespace varnel::posix {
+class EventLoop;
+struct OpenFailure;
+}  // namespace varnel::posix
 
 namespace varnel::serve {
 
@@ -51,20 +52,20 @@ class Hub {
     void Close();
 
     std::vector<std::string> Names() const;
-    bool Has(std::string_view name) const { return Find(name) != nullptr; }
+    bool Has(std::string_view name) { return Find(name) != nullptr; }
 
     // One scale's state: {"scale":..,"state":..,"reason":..} followed by the keys of
     // `monitor --json` for its last event. nullopt for an unknown name.
-    std::optional<std::string> State(std::string_view name) const;
+    std::optional<std::string> State(std::string_view name);
     // {"scales":[state, ...]} in the configured order.
-    std::string States() const;
+    std::string States();
 
     // Change NetWtUnits or WtNotification: {"scale":..,"NetWtUnits":n} or {..,"WtNotification":n},
     // or nullopt for an unknown name. The state keeps the last event's values: under vnEverytime
     // NetWt follows the new units with the next frame, under vnChanged at once.
     std::optional<std::string> SetUnits(std::string_view name, VN_UOM_ENUM units);
     std::optional<std::string> SetNotify(std::string_view name, VN_NOTIFY_ENUM notify);
-    std::optional<VN_NOTIFY_ENUM> Notify(std::string_view name) const;
+    std::optional<VN_NOTIFY_ENUM> Notify(std::string_view name);
 
     // Every message of one scale, or of all scales when `scale` is empty: one per OnScaleComm,
     // and one when an attempt to reopen a lost scale fails for a new reason (state
@@ -73,22 +74,21 @@ class Hub {
     std::uint64_t Subscribe(std::string scale, Listener listener);
     void Unsubscribe(std::uint64_t id);
     // The current state of the scales a subscription covers, one message each.
-    std::vector<Message> Snapshot(std::string_view scale) const;
+    std::vector<Message> Snapshot(std::string_view scale);
 
     // Waits without blocking for `stable` consecutive valid frames with the same weight, at
     // most `timeout`; `done` runs once, on the loop. The scale must exist.
     void Read(std::string_view name, int stable, std::chrono::milliseconds timeout, ReadDone done);
 
     // The current weight of a scale in kilograms, as a point-of-sale app reads it.
-    Kilograms WeightInKilograms(std::string_view name) const;
+    Kilograms WeightInKilograms(std::string_view name);
 
   private:
     struct PendingRead;
     struct Entry;
 
     Entry* Find(std::string_view name);
-    const Entry* Find(std::string_view name) const;
-    std::string StateOf(const Entry& e) const;
+    std::string StateOf(Entry& e);
     void OnEvent(Entry& e);
     void OnOpenFailure(Entry& e, const posix::OpenFailure& f);
     void SetState(Entry& e, std::string state, std::string reason, bool announce);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/posix/port_resolver.h"
 #include "tools/varnel/commands.h"
 #include "tools/varnel/serve/server.h"
 #include "tools/varnel/units.h"
