@@ -18,6 +18,7 @@ import tempfile
 import threading
 import time
 import tty
+import urllib.error
 import urllib.request
 
 from selenium import webdriver
@@ -87,15 +88,31 @@ def main():
     with open(config, "w") as f:
         json.dump({"scales": [{"name": "counter", "device": counter.path, "units": "kg"},
                               {"name": "bench", "device": bench.path, "units": "g"}]}, f)
-    server = subprocess.Popen([args.varnel, "serve", "--config", config, "--listen",
-                               "127.0.0.1:0", "--system-dir", work],
-                              stdout=subprocess.PIPE, text=True)
-    driver = None
-    try:
+    servers = []
+
+    def serve(*extra):
+        server = subprocess.Popen([args.varnel, "serve", "--config", config, "--listen",
+                                   "127.0.0.1:0", "--system-dir", work, *extra],
+                                  stdout=subprocess.PIPE, text=True)
+        servers.append(server)
         first = server.stdout.readline()
         if "listening on " not in first:
             raise SystemExit("serve did not start: " + first)
-        url = first.split("listening on ")[1].split()[0]
+        return server, first.split("listening on ")[1].split()[0]
+
+    def stop(server):
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        if server.returncode != 0:
+            raise SystemExit("serve exited with %d" % server.returncode)
+
+    driver = None
+    try:
+        server, url = serve()
 
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
@@ -169,6 +186,26 @@ def main():
         slow = [x for x in latencies if x > LIMIT_MS]
         if slow:
             raise SystemExit("weights took longer than %d ms to show: %s" % (LIMIT_MS, slow))
+
+        # With a token: the page opened as /?token=... reaches the API and the WebSocket (as a
+        # subprotocol); a request without it is refused.
+        stop(server)
+        token = "browser-test-token-0123456789"
+        token_file = os.path.join(work, "token")
+        with open(token_file, "w") as f:
+            f.write(token + "\n")
+        os.chmod(token_file, 0o600)
+        server, url = serve("--token-file", token_file)
+        driver.get(url + "?token=" + token)
+        wait.until(lambda d: weight_of("counter") and weight_of("counter")[2] == "stable"
+                   and float(weight_of("counter")[0]) == 12.5)
+        try:
+            urllib.request.urlopen(url + "api/scales")
+            raise SystemExit("a request without the token was answered")
+        except urllib.error.HTTPError as e:
+            assert e.code == 401, e.code
+        stop(server)
+        print("with --token-file: the page at /?token=... shows the weights; 401 without it")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(args.out, "failed.png"))
@@ -178,16 +215,13 @@ def main():
     finally:
         if driver:
             driver.quit()
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
+        for server in servers:
+            if server.poll() is None:
+                server.kill()
+                server.wait()
         counter.close()
         bench.close()
         shutil.rmtree(work, ignore_errors=True)
-    if server.returncode != 0:
-        raise SystemExit("serve exited with %d" % server.returncode)
 
 
 if __name__ == "__main__":

@@ -284,7 +284,9 @@ TEST_F(ServeTest, CrossOriginOnlyFromAllowedOrigins) {
         {verb::get, {{"Origin", "http://pos.example"}}, 200, "http://pos.example"},
         {verb::get, {{"Origin", "http://evil.example"}}, 403, ""},
         {verb::options,
-         {{"Origin", "http://pos.example"}, {"Access-Control-Request-Method", "PUT"}},
+         {{"Origin", "http://pos.example"},
+          {"Access-Control-Request-Method", "PUT"},
+          {"Access-Control-Request-Private-Network", "true"}},
          204,
          "http://pos.example"},
         {verb::options,
@@ -305,6 +307,7 @@ TEST_F(ServeTest, CrossOriginOnlyFromAllowedOrigins) {
         EXPECT_EQ(r.Header("access-control-allow-origin"), c.allowOrigin);
         if (c.status == 204) {
             EXPECT_EQ(r.Header("access-control-allow-methods"), "GET, PUT, POST");
+            EXPECT_EQ(r.Header("access-control-allow-private-network"), "true");
         }
     }
     EXPECT_EQ(WsClient(port, "/api/events", {{"Origin", "http://evil.example"}}).refused, 403u);

@@ -442,6 +442,10 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
             res_.set(http::field::access_control_allow_methods, "GET, PUT, POST");
             res_.set(http::field::access_control_allow_headers, "Authorization, Content-Type");
             res_.set(http::field::access_control_max_age, "600");
+            // A public site's page asking for this machine (Chrome's Private Network Access).
+            if (EqualNoCase(SV(req_["Access-Control-Request-Private-Network"]), "true")) {
+                res_.set("Access-Control-Allow-Private-Network", "true");
+            }
         }
         res_.keep_alive(!close && req_.keep_alive());
         res_.prepare_payload();
