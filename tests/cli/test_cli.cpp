@@ -1,6 +1,9 @@
 // The varnel binary end to end: exit codes, help, JSON output, signals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -10,6 +13,7 @@
 #include "tests/posix/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
+#include "tools/varnel/output.h"
 
 namespace varnel::testing {
 namespace {
@@ -141,6 +145,28 @@ TEST_F(MonitorTest, KeepsRunningThroughALossAndTheReconnect) {
     EXPECT_EQ(p->Wait(5s), 0);
 }
 
+TEST_F(MonitorTest, AStopRequestEndsItWhileNobodyReadsItsOutput) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        auto p = Start({});
+        const int out = p->StdoutFd();
+        ASSERT_GT(::fcntl(out, F_SETPIPE_SZ, 4096), 0);
+        Next(*p);
+        // Frames at the scale's pace until the pipe cannot take another line, then a few more
+        // for the monitor to try.
+        int queued = 0;
+        for (int frames = 0, after = 0; after < 10 && frames < 2000; ++frames) {
+            pty.Write(Frame(' ', "00100"));
+            std::this_thread::sleep_for(20ms);
+            ASSERT_EQ(::ioctl(out, FIONREAD, &queued), 0);
+            if (queued > 4096 - 200) ++after;
+        }
+        ASSERT_GT(queued, 4096 - 200) << "the pipe never filled";
+        p->Signal(sig);
+        EXPECT_EQ(p->Wait(10s), 0);
+    }
+}
+
 TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
     ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty", "--json"});
     EXPECT_EQ(json::parse(*p.ReadLine(3s)), json::parse(R"({"ScaleOpen":0})"));
@@ -215,6 +241,35 @@ TEST(CliTest, FormFilesAreEditedThroughThePages) {
     auto broken = run({"form", "show", dir / "broken.json"});
     EXPECT_EQ(broken->Wait(0ms), 1);
     EXPECT_NE(broken->Stderr().find("broken.json"), std::string::npos);
+    EXPECT_EQ(broken->RestOfStdout(), "");
+}
+
+TEST(CliTest, AnErrorAtTheTopIsOneLineAndExitOne) {
+    // The form's saved weight cannot be converted to the units asked for.
+    TempDir dir;
+    dir.Write("scale.json", R"({"format": "varnel-form", "version": 1, "properties": {
+        "RawWtUnits": {"type": "Integer", "value": 3},
+        "RawWt": {"type": "String", "value": "x\u001b"},
+        "WtNotification": {"type": "Long", "value": 1}}})");
+    ChildProcess p({kVarnel, "monitor", "--form", dir / "scale.json", "--units", "grams",
+                    "--system-dir", "/nonexistent"});
+    EXPECT_EQ(p.Wait(10s), 1);
+    const std::string err = p.Stderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("\"x\\u001b\" does not convert: Type mismatch"), std::string::npos) << err;
+    EXPECT_EQ(p.RestOfStdout(), "");
+}
+
+TEST(OutputTest, TextLinesEscapeTheBytesOfTheLine) {
+    cli::EventRecord r;
+    r.scaleCommEvent = 1;
+    r.rawWtUnits = 3;
+    r.formattedWt = "\x1b[2J\x07\\\x9b";
+    const std::string line = cli::HumanLine("12:00:00.000", r);
+    EXPECT_NE(line.find("\\u001b[2J\\u0007\\\\\\u009b g"), std::string::npos) << line;
+    EXPECT_EQ(std::count_if(line.begin(), line.end(), [](char c) { return c < 0x20 || c >= 0x7F; }),
+              0)
+        << line;
 }
 
 TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {

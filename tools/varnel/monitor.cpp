@@ -1,8 +1,8 @@
-// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM.
+// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C, SIGTERM or
+// SIGHUP.
 #include <unistd.h>
-#include <boost/asio/signal_set.hpp>
 
-#include <cerrno>
+#include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -11,28 +11,11 @@
 #include "host/form_editor.h"
 #include "host/scale.h"
 #include "tools/varnel/commands.h"
+#include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
 #include "tools/varnel/units.h"
 
 namespace varnel::cli {
-
-namespace {
-
-// Writes one whole line with one system call, so that a reader sees it at once; false when
-// stdout is gone.
-bool Emit(std::string line) {
-    line += '\n';
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 int RunMonitor(const MonitorOptions& o) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -53,29 +36,48 @@ int RunMonitor(const MonitorOptions& o) {
     }
     if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
     if (!o.device.empty()) runtime.Ports().Bind(control.CommPort(), o.device);
-    if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
-    if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
+    try {
+        // A new policy or units converts the weight the form saved at once.
+        if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
+        if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
+    } catch (const AutomationError& e) {
+        std::fprintf(stderr, "varnel: %s: the saved weight \"%s\" does not convert: %s\n",
+                     o.form.empty() ? "--units" : o.form.c_str(),
+                     Printable(control.RawWt()).c_str(), e.what());
+        return 1;
+    }
 
+    // Output never blocks the loop: a reader that stops reading cannot hold up a stop request.
+    LineWriter out(loop.Context(), STDOUT_FILENO);
+    LineWriter err(loop.Context(), STDERR_FILENO);
     int exitCode = 0;
+    bool stopped = false;
     auto stop = [&](int code) {
+        if (stopped) return;
+        stopped = true;
         exitCode = code;
         std::int16_t close = 0;
         try {
             control.ScaleOpen(close);
         } catch (const AutomationError& e) {
-            std::fprintf(stderr, "varnel: closing the port: %s\n", e.what());
+            err.Write(std::string("varnel: closing the port: ") + e.what());
         }
         loop.Stop();
     };
+    out.onError = [&](int) { stop(1); };  // the reader has gone
+    out.onDrained = [&](std::uint64_t dropped) {
+        err.Write("varnel: stdout was not read; " + std::to_string(dropped) +
+                  " lines were dropped");
+    };
     scale.Container().SubscribeScaleComm([&] {
         const EventRecord r = EventRecord::From(control);
-        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) stop(1);
+        out.Write(o.json ? JsonLine(r) : HumanLine(ClockNow(), r));
     });
-    scale.Container().SubscribeErrors([](const AutomationError& e) {
-        std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
+    scale.Container().SubscribeErrors([&](const AutomationError& e) {
+        err.Write("varnel: error " + std::to_string(e.Number()) + ": " + Printable(e.what()));
     });
 
-    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
+    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM, SIGHUP);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (!ec) stop(0);
     });
@@ -90,13 +92,16 @@ int RunMonitor(const MonitorOptions& o) {
     }
     const std::string device = runtime.Ports().Resolve(control.CommPort());
     if (o.json) {
-        Emit("{\"ScaleOpen\":" + std::to_string(result) + "}");
+        out.Write("{\"ScaleOpen\":" + std::to_string(result) + "}");
     } else {
-        Emit(ClockNow() + "  " +
-             (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
-             " (port " + std::to_string(control.CommPort()) + ")");
+        out.Write(ClockNow() + "  " +
+                  (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
+                  " (port " + std::to_string(control.CommPort()) + ")");
     }
-    loop.Run();
+    if (!stopped) loop.Run();
+    // What the readers take now; nothing waits for them.
+    out.TryFlush();
+    err.TryFlush();
     return exitCode;
 }
 

@@ -22,11 +22,12 @@ EventRecord EventRecord::From(const Varnel& c) {
     return r;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string out = "\"";
+namespace {
+
+void AppendEscaped(std::string& out, std::string_view text, bool quotes) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
+        if ((c == '"' && quotes) || c == '\\') {
             out += '\\';
             out += ch;
         } else if (c < 0x20 || c >= 0x7F) {
@@ -37,7 +38,20 @@ std::string JsonString(std::string_view text) {
             out += ch;
         }
     }
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    AppendEscaped(out, text, true);
     out += '"';
+    return out;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    AppendEscaped(out, text, false);
     return out;
 }
 
@@ -108,7 +122,7 @@ std::string HumanLine(std::string_view clock, const EventRecord& r) {
     std::string name = EventName(r.scaleCommEvent);
     if (r.scaleCommEvent == scale_event::kStatusChanged)
         name += " " + std::to_string(r.scaleStatus);
-    std::string weight = r.formattedWt;
+    std::string weight = Printable(r.formattedWt);  // the bytes of the line, never raw
     if (!weight.empty()) weight += " " + std::string(RawUnitsName(r.rawWtUnits));
     char line[256];
     std::snprintf(line, sizeof line, "%.*s  %-10s  %-16s  net %s %s",

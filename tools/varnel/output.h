@@ -27,6 +27,9 @@ struct EventRecord {
 
 // A JSON string literal for text whose bytes are single-byte characters (Latin-1).
 std::string JsonString(std::string_view text);
+// The same escapes without the quotes, for text on a terminal: control characters and bytes from
+// 127 up as \u00XX, a backslash as two.
+std::string Printable(std::string_view text);
 
 // {"ScaleCommEvent":1,"ScaleStatus":0,...}; NetWt as the shortest decimal that reads back to the
 // same 32-bit float.
