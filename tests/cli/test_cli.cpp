@@ -53,7 +53,7 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
             shown += a + " ";
         SCOPED_TRACE(shown);
         ChildProcess p(argv);
-        EXPECT_EQ(p.Wait(5s), 2);
+        EXPECT_EQ(p.Wait(10s), 2);
         const std::string err = p.Stderr();
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(err.rfind("varnel: ", 0), 0u) << err;
@@ -65,7 +65,7 @@ TEST(CliTest, EverySubcommandHasHelp) {
     for (const char* sub : {"monitor", "ports", "simulate", "demo", "form", "about"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
-        EXPECT_EQ(p.Wait(5s), 0);
+        EXPECT_EQ(p.Wait(10s), 0);
         EXPECT_NE(p.RestOfStdout().find("Usage:"), std::string::npos);
     }
 }
@@ -78,10 +78,27 @@ class MonitorTest : public ::testing::Test {
         argv.insert(argv.end(), extra.begin(), extra.end());
         return std::make_unique<ChildProcess>(argv);
     }
-    json Next(ChildProcess& p, std::chrono::milliseconds limit = 3s) {
+    // Limits are generous: they are only reached when something is wrong, and a busy machine
+    // may take seconds to start a process or deliver a line.
+    json Next(ChildProcess& p, std::chrono::milliseconds limit = 10s) {
         auto line = p.ReadLine(limit);
         if (!line) throw std::runtime_error("no line on stdout");
         return json::parse(*line);
+    }
+    static bool IsWeight(const json& e) { return e["ScaleCommEvent"] == 1; }
+    // Writes a frame to the line, again and again at the scale's pace, until a line that pred
+    // accepts arrives.
+    json FeedUntil(ChildProcess& p, const std::string& frame,
+                   const std::function<bool(const json&)>& pred) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            pty.Write(frame);
+            while (auto line = p.ReadLine(250ms)) {
+                json e = json::parse(*line);
+                if (pred(e)) return e;
+            }
+        }
+        throw std::runtime_error("no matching line on stdout");
     }
     PtyPair pty;
 };
@@ -89,8 +106,7 @@ class MonitorTest : public ::testing::Test {
 TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     auto p = Start({"--units", "grams"});
     EXPECT_EQ(Next(*p), json::parse(R"({"ScaleOpen":1})"));
-    pty.Write(Frame(' ', "01234"));
-    const json e = Next(*p);
+    const json e = FeedUntil(*p, Frame(' ', "01234"), IsWeight);
     const std::vector<std::string> keys = {"ScaleCommEvent", "ScaleStatus",    "RawWtUnits",
                                            "RawWt",          "FormattedWt",    "NetWt",
                                            "NetWtUnits",     "WtNotification", "ConnectStatus"};
@@ -105,44 +121,42 @@ TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     EXPECT_EQ(e["NetWtUnits"], 2);
     EXPECT_EQ(e["ConnectStatus"], 1);
 
-    // The line is emptied after every frame, right after the event is printed: keep the scale's
-    // own spacing, or this frame could be discarded with it.
-    std::this_thread::sleep_for(50ms);
-    pty.Write(Frame('0', "00005"));  // pounds-ounces: 5 tenths of an ounce
-    const json s = Next(*p);
-    EXPECT_EQ(s["RawWtUnits"], 2);
+    // The line is emptied after every frame, right after the event is printed: a frame that
+    // arrives before that is discarded with it, so it is sent again until it is seen.
+    const json s = FeedUntil(*p, Frame('0', "00005"),  // pounds-ounces: 5 tenths of an ounce
+                             [](const json& line) { return line["RawWtUnits"] == 2; });
     EXPECT_EQ(s["FormattedWt"], "00:00.5");
     // The shortest text that reads back to the same float.
     const float net = static_cast<float>(s["NetWt"].get<double>());
     EXPECT_EQ(net, 0x1.c597c8p+3f);  // grams of half an ounce through the rounded chain
     p->Signal(SIGTERM);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, TextThatIsNotAsciiStaysValidJson) {
     auto p = Start({});
     Next(*p);
-    pty.Write(Frame('\x10', std::string("\"\\\x80\x01") + "A"));  // no units: the field as it is
-    const json e = Next(*p);
+    // No units: the field as it is.
+    const json e = FeedUntil(*p, Frame('\x10', std::string("\"\\\x80\x01") + "A"), IsWeight);
     EXPECT_EQ(e["RawWt"], std::string("\"\\\xc2\x80\x01"
                                       "A"));
     EXPECT_EQ(e["FormattedWt"], "");
     p->Signal(SIGINT);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, KeepsRunningThroughALossAndTheReconnect) {
     auto p = Start({"--notify", "changed"});
     Next(*p);
-    const json lost = Next(*p, 2s);
+    const json lost = Next(*p);
     EXPECT_EQ(lost["ScaleCommEvent"], 3);
     EXPECT_EQ(lost["ConnectStatus"], 0);
-    const json back = Next(*p, 4s);
+    const json back = Next(*p, 15s);
     EXPECT_EQ(back["ScaleCommEvent"], 4);
     EXPECT_EQ(back["ConnectStatus"], 1);
     EXPECT_EQ(back["WtNotification"], 1);
     p->Signal(SIGTERM);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, AStopRequestEndsItWhileNobodyReadsItsOutput) {
@@ -169,27 +183,29 @@ TEST_F(MonitorTest, AStopRequestEndsItWhileNobodyReadsItsOutput) {
 
 TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
     ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty", "--json"});
-    EXPECT_EQ(json::parse(*p.ReadLine(3s)), json::parse(R"({"ScaleOpen":0})"));
+    EXPECT_EQ(json::parse(*p.ReadLine(10s)), json::parse(R"({"ScaleOpen":0})"));
     EXPECT_FALSE(p.ReadLine(500ms));
     p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
 }
 
 TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     ChildProcess scale({kVarnel, "simulate", "--pty", "--layout", "g", "--script", "ramp:100:200:1",
                         "--fault", "garbage:5@every:4", "--fault", "stx@at:10"});
-    const auto slave = scale.ReadLine(3s);
+    const auto slave = scale.ReadLine(10s);
     ASSERT_TRUE(slave);
     ASSERT_EQ(slave->rfind("/dev/pts/", 0), 0u) << *slave;
     ChildProcess monitor({kVarnel, "monitor", "--device", *slave, "--json", "--units", "grams",
                           "--system-dir", "/nonexistent"});
-    EXPECT_EQ(json::parse(*monitor.ReadLine(3s)), json::parse(R"({"ScaleOpen":1})"));
+    EXPECT_EQ(json::parse(*monitor.ReadLine(10s)), json::parse(R"({"ScaleOpen":1})"));
     double last = 0.0;
     int weights = 0;
     while (weights < 15) {
-        const auto line = monitor.ReadLine(3s);
+        const auto line = monitor.ReadLine(10s);
         ASSERT_TRUE(line);
         const json e = json::parse(*line);
+        // A monitor held up for a second by a busy machine may see a loss and the reconnect.
+        if (e["ScaleCommEvent"] == 3 || e["ScaleCommEvent"] == 4) continue;
         ASSERT_EQ(e["ScaleCommEvent"], 1) << *line;
         const double net = e["NetWt"].get<double>();
         EXPECT_GE(net, last);  // a rising ramp, however the faults cut it
@@ -201,8 +217,8 @@ TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     EXPECT_GT(last, 100.0);
     monitor.Signal(SIGTERM);
     scale.Signal(SIGTERM);
-    EXPECT_EQ(monitor.Wait(5s), 0);
-    EXPECT_EQ(scale.Wait(5s), 0);
+    EXPECT_EQ(monitor.Wait(10s), 0);
+    EXPECT_EQ(scale.Wait(10s), 0);
 }
 
 TEST(CliTest, FormFilesAreEditedThroughThePages) {
@@ -211,7 +227,7 @@ TEST(CliTest, FormFilesAreEditedThroughThePages) {
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), kVarnel);
         auto p = std::make_unique<ChildProcess>(args);
-        p->Wait(5s);
+        p->Wait(10s);
         return p;
     };
     auto set = run({"form", "set", form, "CommPort", " 2.5 "});  // half to even
@@ -278,24 +294,23 @@ TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
     for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"CommPort", "7"}, {"NetWtUnits", "Ounces"}, {"WtNotification", "1"}}) {
         ChildProcess set({kVarnel, "form", "set", form, key, value});
-        ASSERT_EQ(set.Wait(5s), 0);
+        ASSERT_EQ(set.Wait(10s), 0);
     }
     // Port 7 opens <system dir>/com7.
     std::filesystem::create_symlink(pty.SlavePath(), dir / "com7");
     ChildProcess p({kVarnel, "monitor", "--form", form, "--system-dir", dir.Path(), "--json"});
     EXPECT_EQ(Next(p), json::parse(R"({"ScaleOpen":1})"));
-    pty.Write(Frame(' ', "00100"));
-    const json e = Next(p);
+    const json e = FeedUntil(p, Frame(' ', "00100"), IsWeight);
     EXPECT_EQ(e["NetWtUnits"], 3);
     EXPECT_EQ(e["WtNotification"], 1);
     EXPECT_EQ(e["FormattedWt"], "001.00");
     p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
 }
 
 TEST(CliTest, AboutShowsTheVersion) {
     ChildProcess p({kVarnel, "about"});
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
     const std::string out = p.RestOfStdout();
     EXPECT_NE(out.find("About Varnel"), std::string::npos);
     EXPECT_NE(out.find("(3.0)"), std::string::npos);
@@ -303,7 +318,7 @@ TEST(CliTest, AboutShowsTheVersion) {
 
 TEST(CliTest, DemoRunsABoundedSessionWithoutHardware) {
     ChildProcess demo({kVarnel, "demo", "--duration", "2.5"});
-    EXPECT_EQ(demo.Wait(10s), 0);
+    EXPECT_EQ(demo.Wait(30s), 0);
     const std::string out = demo.RestOfStdout();
     EXPECT_NE(out.find("ScaleOpen(-1) = 1"), std::string::npos) << out;
     EXPECT_NE(out.find("OnScaleComm: weight"), std::string::npos) << out;
