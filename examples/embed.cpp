@@ -1,7 +1,7 @@
 // A C++ application with a scale: prints every weight until Ctrl-C.
 #include <cstdio>
 
-#include "host/scale.h"
+#include <varnel/host/scale.h>
 
 int main(int argc, char** argv) {
     varnel::posix::EventLoop loop;
@@ -9,7 +9,10 @@ int main(int argc, char** argv) {
     if (argc > 1) runtime.Ports().Bind(1, argv[1]);  // e.g. /dev/ttyUSB0; else port 1
     varnel::host::Scale scale(runtime);
     scale.Container().SubscribeScaleComm([&] {
-        if (scale->ScaleCommEvent() == 1) std::printf("%s\n", scale->FormattedWt().c_str());
+        if (scale->ScaleCommEvent() == 1) {
+            std::printf("%s\n", scale->FormattedWt().c_str());
+            std::fflush(stdout);  // at once, also into a pipe
+        }
     });
     std::int16_t open = -1;
     scale->ScaleOpen(open);

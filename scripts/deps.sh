@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs, if any are missing. Usage: deps.sh [windows]
+# Installs the Debian 12 packages the build needs, if any are missing.
+# Usage: deps.sh [windows] [package] [lint]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
           libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev)
-if [[ "${1:-}" == windows ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 libwine-dev)
-fi
+for extra in "$@"; do
+    case $extra in
+        windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
+                            wine64 libwine-dev socat) ;;
+        package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
+        lint) packages+=(lintian systemd) ;;               # package and unit file checks
+        *) echo "deps.sh: unknown set '$extra'" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

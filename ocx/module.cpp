@@ -1,0 +1,122 @@
+// DllMain, DllGetClassObject, DllCanUnloadNow and the class factory of the control.
+#include "ocx/module.h"
+
+#include <objbase.h>
+
+#include <atomic>
+#include <new>
+
+#include "ocx/control.h"
+#include "ocx/guids.h"
+
+namespace varnel::ocx {
+
+namespace {
+
+HINSTANCE module = nullptr;
+std::atomic<long> objects{0};
+std::atomic<long> locks{0};
+
+class ClassFactory final : public IClassFactory {
+  public:
+    ClassFactory() { ObjectCreated(); }
+    ClassFactory(const ClassFactory&) = delete;
+    ClassFactory& operator=(const ClassFactory&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const long left = --refs_;
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return VarnelControl::Create(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock) {
+            Lock();
+        } else {
+            Unlock();
+        }
+        return S_OK;
+    }
+
+  private:
+    ~ClassFactory() { ObjectDestroyed(); }
+    std::atomic<long> refs_{1};
+};
+
+}  // namespace
+
+HINSTANCE Module() {
+    return module;
+}
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void ObjectCreated() {
+    ++objects;
+}
+void ObjectDestroyed() {
+    --objects;
+}
+void Lock() {
+    ++locks;
+}
+void Unlock() {
+    --locks;
+}
+bool CanUnload() {
+    return objects == 0 && locks == 0;
+}
+
+}  // namespace varnel::ocx
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        varnel::ocx::module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    // The property pages are registered by class id but not served by this build.
+    if (clsid != varnel::ocx::ClsidVarnel()) return CLASS_E_CLASSNOTAVAILABLE;
+    auto* factory = new (std::nothrow) varnel::ocx::ClassFactory();
+    if (!factory) return E_OUTOFMEMORY;
+    const HRESULT hr = factory->QueryInterface(iid, out);
+    factory->Release();
+    return hr;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return varnel::ocx::CanUnload() ? S_OK : S_FALSE;
+}

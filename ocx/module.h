@@ -1,0 +1,21 @@
+// The library's own state: its module handle and the counts behind DllCanUnloadNow.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace varnel::ocx {
+
+HINSTANCE Module();
+// The full path of this library file.
+std::wstring ModulePath();
+
+// Objects alive (controls, class factories) and IClassFactory::LockServer locks.
+void ObjectCreated();
+void ObjectDestroyed();
+void Lock();
+void Unlock();
+bool CanUnload();
+
+}  // namespace varnel::ocx

@@ -1,0 +1,154 @@
+// IPersistPropertyBag and IPersistStreamInit over the control's own saving and loading.
+//
+// A property bag gets the control's keys through an adapter (ComPropertyBag); a stream gets the
+// same keys in the format of ocx/stream_format.h. Loading stops at the first value that does not
+// convert, with the control's error (its number and the key in its description); the keys
+// before it stay applied and the control stays usable. A stream that is truncated or malformed
+// is refused before anything is applied.
+#include <objbase.h>
+#include <oleauto.h>
+
+#include "control/errors.h"
+#include "control/varnel.h"
+#include "ocx/com_errors.h"
+#include "ocx/com_variant.h"
+#include "ocx/control.h"
+#include "ocx/guids.h"
+#include "ocx/stream_format.h"
+
+namespace varnel::ocx {
+
+namespace {
+
+// The host's IPropertyBag as the control's PropertyBag.
+class ComPropertyBag : public PropertyBag {
+  public:
+    ComPropertyBag(IPropertyBag& bag, IErrorLog* log, bool saveAll)
+        : bag_(bag), log_(log), saveAll_(saveAll) {}
+
+    Variant Read(std::string_view key, const Variant& defaultValue) override {
+        const std::wstring name = WideText(key);
+        VARIANT value;
+        VariantInit(&value);
+        // An absent key (or one the bag cannot give) reads as its default.
+        if (FAILED(bag_.Read(name.c_str(), &value, log_))) return defaultValue;
+        struct Clear {
+            VARIANT& v;
+            ~Clear() { VariantClear(&v); }
+        } clear{value};
+        return FromVariant(value);
+    }
+
+    void Write(std::string_view key, const Variant& value, const Variant& defaultValue) override {
+        if (!saveAll_ && value.ValueEquals(defaultValue)) return;
+        const std::wstring name = WideText(key);
+        VARIANT v;
+        ToVariant(value, v);
+        const HRESULT hr = bag_.Write(name.c_str(), &v);
+        VariantClear(&v);
+        if (FAILED(hr)) throw AutomationError(hr, "The property bag refused the value");
+    }
+
+  private:
+    IPropertyBag& bag_;
+    IErrorLog* log_;
+    bool saveAll_;
+};
+
+// Reads exactly n bytes; fewer means the stream ended early.
+bool ReadAll(IStream& stream, std::string& out, std::size_t n) {
+    out.assign(n, '\0');
+    std::size_t done = 0;
+    while (done < n) {
+        ULONG got = 0;
+        const HRESULT hr = stream.Read(out.data() + done, static_cast<ULONG>(n - done), &got);
+        if (FAILED(hr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+[[noreturn]] void Truncated() {
+    throw AutomationError(stream::kErrInvalidFormat,
+                          "Invalid file format: saved Varnel data is truncated");
+}
+
+}  // namespace
+
+HRESULT VarnelControl::GetClassID(CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    *clsid = ClsidVarnel();
+    return S_OK;
+}
+
+HRESULT VarnelControl::InitNew() {
+    const Activity activity(*this);
+    return Guarded(IID_IPersistPropertyBag, [&] {
+        varnel_->InitProperties();
+        dirty_ = false;
+    });
+}
+
+HRESULT VarnelControl::Load(IPropertyBag* bag, IErrorLog* log) {
+    if (!bag) return E_POINTER;
+    const Activity activity(*this);
+    return Guarded(IID_IPersistPropertyBag, [&] {
+        ComPropertyBag adapter(*bag, log, false);
+        varnel_->ReadProperties(adapter);
+        dirty_ = false;
+    });
+}
+
+HRESULT VarnelControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) {
+    if (!bag) return E_POINTER;
+    const Activity activity(*this);
+    return Guarded(IID_IPersistPropertyBag, [&] {
+        ComPropertyBag adapter(*bag, nullptr, saveAll != FALSE);
+        varnel_->WriteProperties(adapter);
+        if (clearDirty) dirty_ = false;
+    });
+}
+
+HRESULT VarnelControl::IsDirty() {
+    return dirty_ ? S_OK : S_FALSE;
+}
+
+HRESULT VarnelControl::Load(LPSTREAM in) {
+    if (!in) return E_POINTER;
+    const Activity activity(*this);
+    return Guarded(IID_IPersistStreamInit, [&] {
+        std::string header, payload;
+        if (!ReadAll(*in, header, stream::kHeaderSize)) Truncated();
+        if (!ReadAll(*in, payload, stream::PayloadLength(header))) Truncated();
+        stream::LoadBag bag(stream::DecodePayload(payload));
+        varnel_->ReadProperties(bag);
+        dirty_ = false;
+    });
+}
+
+HRESULT VarnelControl::Save(LPSTREAM out, BOOL clearDirty) {
+    if (!out) return E_POINTER;
+    const Activity activity(*this);
+    return Guarded(IID_IPersistStreamInit, [&] {
+        stream::SaveBag bag;
+        varnel_->WriteProperties(bag);
+        const std::string data = stream::Encode(bag.Entries());
+        ULONG written = 0;
+        const HRESULT hr = out->Write(data.data(), static_cast<ULONG>(data.size()), &written);
+        if (FAILED(hr)) throw AutomationError(hr, "The stream refused the saved data");
+        if (written != data.size()) throw AutomationError(STG_E_MEDIUMFULL, "The stream is full");
+        if (clearDirty) dirty_ = false;
+    });
+}
+
+HRESULT VarnelControl::GetSizeMax(ULARGE_INTEGER* size) {
+    if (!size) return E_POINTER;
+    const Activity activity(*this);
+    return Guarded(IID_IPersistStreamInit, [&] {
+        stream::SaveBag bag;
+        varnel_->WriteProperties(bag);
+        size->QuadPart = stream::Encode(bag.Entries()).size();
+    });
+}
+
+}  // namespace varnel::ocx
