@@ -13,6 +13,7 @@
 #include "tests/posix/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
+#include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
 
 namespace varnel::testing {
@@ -274,6 +275,59 @@ TEST(CliTest, AnErrorAtTheTopIsOneLineAndExitOne) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("\"x\\u001b\" does not convert: Type mismatch"), std::string::npos) << err;
     EXPECT_EQ(p.RestOfStdout(), "");
+}
+
+TEST(LineWriterTest, AReaderThatStopsLosesWholeLinesAndHearsHowMany) {
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(fds[0], F_SETPIPE_SZ, 4096), 0);
+    boost::asio::io_context io;
+    {
+        cli::LineWriter writer(io, fds[1], 1000);
+        std::uint64_t dropped = 0;
+        int error = 0;
+        writer.onDrained = [&](std::uint64_t n) { dropped += n; };
+        writer.onError = [&](int e) { error = e; };
+        const std::string line(99, 'x');
+        for (int i = 0; i < 100; ++i)
+            EXPECT_TRUE(writer.Write(line));  // never blocks
+        EXPECT_GT(writer.Pending(), 0u);
+        EXPECT_FALSE(::fcntl(fds[1], F_GETFL) & O_NONBLOCK);  // the caller's descriptor as it was
+
+        // The reader comes back: what waited goes out, then the count of what was dropped.
+        ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+        std::string got;
+        auto take = [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<std::size_t>(n));
+        };
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (dropped == 0 && std::chrono::steady_clock::now() < end) {
+            take();
+            io.run_for(5ms);
+            io.restart();
+        }
+        take();
+        const auto lines = static_cast<std::uint64_t>(std::count(got.begin(), got.end(), '\n'));
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(lines + dropped, 100u);
+        std::string whole;
+        for (std::uint64_t i = 0; i < lines; ++i)
+            whole += line + "\n";
+        EXPECT_EQ(got, whole);
+
+        // The reader goes for good.
+        ::close(fds[0]);
+        EXPECT_FALSE(writer.Write(line));
+        EXPECT_EQ(error, EPIPE);
+    }
+    ::close(fds[1]);
+    ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 TEST(OutputTest, TextLinesEscapeTheBytesOfTheLine) {
