@@ -30,6 +30,7 @@ class SubscriberList {
         for (Entry& e : entries_) {
             if (e.id == id && !e.removed) {
                 e.removed = true;
+                anyRemoved_ = true;
                 Compact();
                 return true;
             }
@@ -61,10 +62,13 @@ class SubscriberList {
         bool removed;
     };
     void Compact() {
-        if (depth_ == 0) std::erase_if(entries_, [](const Entry& e) { return e.removed; });
+        if (depth_ > 0 || !anyRemoved_) return;
+        std::erase_if(entries_, [](const Entry& e) { return e.removed; });
+        anyRemoved_ = false;
     }
     std::deque<Entry> entries_;
     int depth_ = 0;  // raises running on this list, nested ones included
+    bool anyRemoved_ = false;
 };
 
 class StandaloneContainer : public Container {
