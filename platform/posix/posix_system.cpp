@@ -89,7 +89,9 @@ std::optional<System::Process> PosixSystem::StartProcess(const std::string& prog
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    if (const int rc = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
+        rc != 0) {
+        lastFailure_ = std::strerror(rc);
         return std::nullopt;
     }
     Child child;
@@ -118,21 +120,33 @@ PosixSystem::ReapResult PosixSystem::Reap(Child& child, bool block) {
 
 std::int32_t PosixSystem::WaitForProcess(Process process, std::uint32_t timeoutMs) {
     auto it = children_.find(process);
-    if (it == children_.end()) return kWaitFailed;
+    if (it == children_.end()) {
+        lastFailure_ = "no such process";
+        return kWaitFailed;
+    }
     Child& child = it->second;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const ReapResult state = Reap(child, false);
         if (state == ReapResult::Ended) return kWaitEnded;
-        if (state == ReapResult::Failed) return kWaitFailed;
+        if (state == ReapResult::Failed) {
+            lastFailure_ = std::strerror(errno);
+            return kWaitFailed;
+        }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return kWaitTimedOut;
+        if (left.count() <= 0) {
+            lastFailure_ = "still running after " + std::to_string(timeoutMs) + " ms; stopped";
+            return kWaitTimedOut;
+        }
         if (child.pidfd >= 0) {
             pollfd p{child.pidfd, POLLIN, 0};
             const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (r < 0 && errno != EINTR) return kWaitFailed;
+            if (r < 0 && errno != EINTR) {
+                lastFailure_ = std::strerror(errno);
+                return kWaitFailed;
+            }
         } else {
             // No process descriptors on this kernel: look again every 5 ms.
             timespec ts{0, 5'000'000};

@@ -27,6 +27,8 @@ class PosixSystem : public System {
 
     // Processes started and not yet closed.
     std::size_t OpenProcesses() const { return children_.size(); }
+    // Why the last StartProcess or WaitForProcess that did not succeed failed, for people.
+    const std::string& LastFailure() const { return lastFailure_; }
 
   private:
     struct Child {
@@ -41,6 +43,7 @@ class PosixSystem : public System {
     std::string systemDir_;
     std::map<Process, Child> children_;
     Process next_ = 1;
+    std::string lastFailure_;
 };
 
 // The path of a normal file whose name matches the last part of path, exactly or else without

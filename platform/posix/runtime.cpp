@@ -6,8 +6,9 @@
 
 namespace varnel::posix {
 
-HostedComponents Runtime::MakeHostedComponents() {
+HostedComponents Runtime::MakeHostedComponents(OpenListener listener) {
     auto port = std::make_unique<SerialPort>(loop_, ports_);
+    port->SetOpenListener(std::move(listener));
     surface::ApplyCommDesignSettings(*port);  // the line settings a new control's component holds
     return HostedComponents{std::move(port), std::make_unique<PosixTimer>(loop_),
                             std::make_unique<PosixTimer>(loop_)};

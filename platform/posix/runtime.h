@@ -6,6 +6,7 @@
 
 #include "control/varnel.h"
 #include "platform/posix/event_loop.h"
+#include "platform/posix/open_failure.h"
 #include "platform/posix/port_resolver.h"
 #include "platform/posix/posix_system.h"
 
@@ -21,8 +22,9 @@ class Runtime {
     PortResolver& Ports() { return ports_; }
     PosixSystem& Services() { return system_; }
 
-    // A serial port and two timers on this runtime's loop, for one new control.
-    HostedComponents MakeHostedComponents();
+    // A serial port and two timers on this runtime's loop, for one new control; the port tells
+    // listener of every opening.
+    HostedComponents MakeHostedComponents(OpenListener listener = {});
 
   private:
     EventLoop& loop_;

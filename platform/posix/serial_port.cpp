@@ -20,23 +20,42 @@ namespace {
     throw AutomationError(number, text);
 }
 
-[[noreturn]] void RaiseOpenError(int error, const std::string& path) {
+// The error for an open() that failed with errno `error`: its number, a reason for people
+// and the error's description.
+struct OpenError {
+    std::int32_t number;
+    std::string reason;
+    std::string description;
+};
+
+OpenError DescribeOpenError(int error, const std::string& path) {
     const std::string why = path + ": " + std::strerror(error);
     switch (error) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
         case ENOTDIR:
-            Raise(comm::kErrInvalidPortNumber, "Invalid port number (" + why + ")");
+            return {comm::kErrInvalidPortNumber, why, "Invalid port number (" + why + ")"};
         case EBUSY:
-            Raise(comm::kErrPortAlreadyOpen, "Port already open (" + why + ")");
+            return {comm::kErrPortAlreadyOpen, why, "Port already open (" + why + ")"};
         case EACCES:
-        case EPERM:
-            Raise(comm::kErrDeviceUnavailable,
-                  "The device is not available (" + why + "; is the user in the dialout group?)");
+        case EPERM: {
+            const std::string reason = why + "; is the user in the dialout group?";
+            return {comm::kErrDeviceUnavailable, reason,
+                    "The device is not available (" + reason + ")"};
+        }
         default:
-            Raise(comm::kErrDeviceUnavailable, "The device is not available (" + why + ")");
+            return {comm::kErrDeviceUnavailable, why, "The device is not available (" + why + ")"};
     }
+}
+
+// Tells the listener why opening path failed, then raises the error.
+[[noreturn]] void FailOpen(const OpenListener& listener, const std::string& path, OpenError e) {
+    if (listener) {
+        const OpenFailure failure{OpenFailure::Kind::Port, path, e.number, e.reason};
+        listener(&failure);
+    }
+    Raise(e.number, e.description);
 }
 
 }  // namespace
@@ -149,16 +168,19 @@ void SerialPort::SetPortOpen(bool value) {
 void SerialPort::Open() {
     const std::string path = resolver_.Resolve(port_);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) RaiseOpenError(errno, path);
+    if (fd < 0) FailOpen(listener_, path, DescribeOpenError(errno, path));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        Raise(comm::kErrPortAlreadyOpen, "Port already open (" + path + " is in use)");
+        FailOpen(listener_, path,
+                 {comm::kErrPortAlreadyOpen, path + ": in use by another program",
+                  "Port already open (" + path + " is in use)"});
     }
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         ::close(fd);
-        Raise(comm::kErrInvalidPortNumber,
-              "Invalid port number (" + path + " is not a serial device)");
+        FailOpen(listener_, path,
+                 {comm::kErrInvalidPortNumber, path + ": not a serial device",
+                  "Invalid port number (" + path + " is not a serial device)"});
     }
     (void)::ioctl(fd, TIOCEXCL);  // other programs cannot open it while we hold it
 
@@ -171,12 +193,13 @@ void SerialPort::Open() {
     descriptor_.assign(fd);
     try {
         ApplyTermios();
-    } catch (...) {
+    } catch (const AutomationError& e) {
         Close();
-        throw;
+        FailOpen(listener_, path, {e.Number(), path + ": " + e.what(), e.what()});
     }
     ApplyModemLines();
     StartWait();
+    if (listener_) listener_(nullptr);
 }
 
 void SerialPort::Close() {

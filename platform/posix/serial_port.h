@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/posix/event_loop.h"
+#include "platform/posix/open_failure.h"
 #include "platform/posix/port_resolver.h"
 #include "serial/comm_component.h"
 
@@ -52,6 +53,9 @@ class SerialPort : public CommComponent {
     std::string Input() override;
     std::int16_t CommEvent() override { return event_; }
     void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
+
+    // Told of every opening: why it failed (before the error is raised), or that it succeeded.
+    void SetOpenListener(OpenListener listener) { listener_ = std::move(listener); }
 
   private:
     // Queue entries: a received byte (0-255) or a line event (its CommEvent code, negated).
@@ -90,6 +94,7 @@ class SerialPort : public CommComponent {
     std::size_t queuedChars_ = 0;
     int markState_ = 0;  // position inside a \377 \0 x mark
     std::function<void()> handler_;
+    OpenListener listener_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

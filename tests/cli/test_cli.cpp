@@ -7,13 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "tests/cli/child_process.h"
 #include "tests/posix/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
-#include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
 
 namespace varnel::testing {
@@ -25,28 +25,37 @@ using json = nlohmann::json;
 const std::string kVarnel = VARNEL_BINARY;
 
 TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"bogus"},
-        {"monitor", "--units", "furlongs"},
-        {"monitor", "--notify", "sometimes"},
-        {"monitor", "--port", "0"},
-        {"monitor", "--port", "x"},
-        {"monitor", "--port", "3", "--device", "/dev/null"},
-        {"monitor", "--no-such-flag"},
-        {"ports", "--highest", "1000"},
-        {"simulate"},
-        {"simulate", "--pty", "--device", "/dev/null"},
-        {"simulate", "--pty", "--layout", "stone"},
-        {"simulate", "--pty", "--script", "ramp:0:x:5"},
-        {"simulate", "--pty", "--fault", "flood@every:3"},
-        {"simulate", "--pty", "--status", "0,16@1-2"},
-        {"demo", "--duration", "0"},
-        {"form"},
-        {"form", "get", "x.json"},
-        {"form", "set", "x.json", "CommPort"},
+    // The command line, and a fragment of the message where it is worded here.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "say what to do: monitor, read,"},
+        {{"bogus"}, ""},
+        {{"monitor", "--units", "furlongs"}, "\"furlongs\" is not a unit; use lb, kg, g or oz"},
+        {{"read", "--units", "lbs"}, "is not a unit"},
+        {{"monitor", "--notify", "sometimes"}, "use everytime or changed"},
+        {{"monitor", "--port", "0"}, "give 1 to 255"},
+        {{"monitor", "--port", "abc"}, "--port: \"abc\" is not a port number"},
+        {{"read", "--port"}, "--port needs a value"},
+        {{"monitor", "--device"}, "--device needs a value"},
+        {{"monitor", "--port", "3", "--device", "/dev/null"}, ""},
+        {{"monitor", "--no-such-flag"}, ""},
+        {{"monitor", "--count", "0"}, "not a count"},
+        {{"monitor", "--timeout", "soon"}, "not a number of seconds"},
+        {{"read", "--timeout", "0"}, "not a number of seconds above 0"},
+        {{"read", "--stable", "0"}, ""},
+        {{"ports", "--highest", "1000"}, ""},
+        {{"simulate"}, "simulate needs --device PATH or --pty"},
+        {{"simulate", "--pty", "--device", "/dev/null"}, ""},
+        {{"simulate", "--pty", "--layout", "stone"}, ""},
+        {{"simulate", "--pty", "--script", "ramp:0:x:5"}, ""},
+        {{"simulate", "--pty", "--fault", "flood@every:3"}, ""},
+        {{"simulate", "--pty", "--status", "0,16@1-2"}, ""},
+        {{"simulate", "--pty", "--duration", "-1"}, ""},
+        {{"demo", "--duration", "0"}, ""},
+        {{"form"}, ""},
+        {{"form", "get", "x.json"}, ""},
+        {{"form", "set", "x.json", "CommPort"}, ""},
     };
-    for (const auto& args : cases) {
+    for (const auto& [args, fragment] : cases) {
         std::vector<std::string> argv = {kVarnel};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string shown;
@@ -58,12 +67,13 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         const std::string err = p.Stderr();
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(err.rfind("varnel: ", 0), 0u) << err;
+        EXPECT_NE(err.find(fragment), std::string::npos) << err;
         EXPECT_EQ(p.RestOfStdout(), "");
     }
 }
 
 TEST(CliTest, EverySubcommandHasHelp) {
-    for (const char* sub : {"monitor", "ports", "simulate", "demo", "form", "about"}) {
+    for (const char* sub : {"monitor", "read", "ports", "simulate", "demo", "form", "about"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
         EXPECT_EQ(p.Wait(10s), 0);
@@ -108,13 +118,14 @@ TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     auto p = Start({"--units", "grams"});
     EXPECT_EQ(Next(*p), json::parse(R"({"ScaleOpen":1})"));
     const json e = FeedUntil(*p, Frame(' ', "01234"), IsWeight);
-    const std::vector<std::string> keys = {"ScaleCommEvent", "ScaleStatus",    "RawWtUnits",
-                                           "RawWt",          "FormattedWt",    "NetWt",
-                                           "NetWtUnits",     "WtNotification", "ConnectStatus"};
-    ASSERT_EQ(e.size(), keys.size());
-    for (const auto& k : keys)
-        EXPECT_TRUE(e.contains(k)) << k;
+    EXPECT_EQ(e.size(), 15u);
     EXPECT_EQ(e["ScaleCommEvent"], 1);
+    EXPECT_EQ(e["event"], "weight");
+    EXPECT_EQ(e["device"], pty.SlavePath());
+    EXPECT_EQ(e["units"], "g");
+    EXPECT_EQ(e["valid"], true);
+    EXPECT_EQ(e["NetWtText"], "12340");
+    EXPECT_EQ(e["t"].get<std::string>().back(), 'Z');
     EXPECT_EQ(e["RawWtUnits"], 1);
     EXPECT_EQ(e["RawWt"], "01234");
     EXPECT_EQ(e["FormattedWt"], "012.34");
@@ -182,10 +193,39 @@ TEST_F(MonitorTest, AStopRequestEndsItWhileNobodyReadsItsOutput) {
     }
 }
 
-TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStopped) {
-    ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty", "--json"});
-    EXPECT_EQ(json::parse(*p.ReadLine(10s)), json::parse(R"({"ScaleOpen":0})"));
-    EXPECT_FALSE(p.ReadLine(500ms));
+TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStoppedAndItsReasonToldOnce) {
+    ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty"});
+    const auto first = p.ReadLine(10s);
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->find("cannot open yet, retrying every 3 s: /nonexistent/tty"),
+              std::string::npos);
+    EXPECT_FALSE(p.ReadLine(3500ms));  // a retry fails the same way
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(10s), 0);
+    EXPECT_EQ(p.Stderr(),
+              "varnel: cannot open the port (error 8002): /nonexistent/tty: No such file or "
+              "directory\n");
+}
+
+TEST_F(MonitorTest, OpenErrorsAreJsonLinesToldAgainAfterTheLinkWasUp) {
+    TempDir dir;
+    const std::string link = dir / "com1", gone = dir / "gone";
+    std::filesystem::create_symlink(gone, link);
+    ChildProcess p({kVarnel, "monitor", "--json", "--system-dir", dir.Path()});
+    EXPECT_EQ(Next(p), json::parse(R"({"ScaleOpen":0})"));
+    const json error = {{"OpenError",
+                         {{"kind", "port"},
+                          {"device", link},
+                          {"number", 8002},
+                          {"reason", link + ": No such file or directory"}}}};
+    EXPECT_EQ(Next(p), error);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    EXPECT_EQ(Next(p, 15s)["ScaleCommEvent"], 4);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(gone, link);
+    EXPECT_EQ(Next(p)["ScaleCommEvent"], 3);  // silence
+    EXPECT_EQ(Next(p, 15s), error);
     p.Signal(SIGTERM);
     EXPECT_EQ(p.Wait(10s), 0);
 }
@@ -277,71 +317,6 @@ TEST(CliTest, AnErrorAtTheTopIsOneLineAndExitOne) {
     EXPECT_EQ(p.RestOfStdout(), "");
 }
 
-TEST(LineWriterTest, AReaderThatStopsLosesWholeLinesAndHearsHowMany) {
-    struct sigaction ignore {
-    }, previous{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &previous);
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    ASSERT_GT(::fcntl(fds[0], F_SETPIPE_SZ, 4096), 0);
-    boost::asio::io_context io;
-    {
-        cli::LineWriter writer(io, fds[1], 1000);
-        std::uint64_t dropped = 0;
-        int error = 0;
-        writer.onDrained = [&](std::uint64_t n) { dropped += n; };
-        writer.onError = [&](int e) { error = e; };
-        const std::string line(99, 'x');
-        for (int i = 0; i < 100; ++i)
-            EXPECT_TRUE(writer.Write(line));  // never blocks
-        EXPECT_GT(writer.Pending(), 0u);
-        EXPECT_FALSE(::fcntl(fds[1], F_GETFL) & O_NONBLOCK);  // the caller's descriptor as it was
-
-        // The reader comes back: what waited goes out, then the count of what was dropped.
-        ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
-        std::string got;
-        auto take = [&] {
-            char buf[4096];
-            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
-                got.append(buf, static_cast<std::size_t>(n));
-        };
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (dropped == 0 && std::chrono::steady_clock::now() < end) {
-            take();
-            io.run_for(5ms);
-            io.restart();
-        }
-        take();
-        const auto lines = static_cast<std::uint64_t>(std::count(got.begin(), got.end(), '\n'));
-        EXPECT_GT(dropped, 0u);
-        EXPECT_EQ(lines + dropped, 100u);
-        std::string whole;
-        for (std::uint64_t i = 0; i < lines; ++i)
-            whole += line + "\n";
-        EXPECT_EQ(got, whole);
-
-        // The reader goes for good.
-        ::close(fds[0]);
-        EXPECT_FALSE(writer.Write(line));
-        EXPECT_EQ(error, EPIPE);
-    }
-    ::close(fds[1]);
-    ::sigaction(SIGPIPE, &previous, nullptr);
-}
-
-TEST(OutputTest, TextLinesEscapeTheBytesOfTheLine) {
-    cli::EventRecord r;
-    r.scaleCommEvent = 1;
-    r.rawWtUnits = 3;
-    r.formattedWt = "\x1b[2J\x07\\\x9b";
-    const std::string line = cli::HumanLine("12:00:00.000", r);
-    EXPECT_NE(line.find("\\u001b[2J\\u0007\\\\\\u009b g"), std::string::npos) << line;
-    EXPECT_EQ(std::count_if(line.begin(), line.end(), [](char c) { return c < 0x20 || c >= 0x7F; }),
-              0)
-        << line;
-}
-
 TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
     TempDir dir;
     const std::string form = dir / "scale.json";
@@ -362,12 +337,236 @@ TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
     EXPECT_EQ(p.Wait(10s), 0);
 }
 
+// A scale for one case: the simulator on a pseudo-terminal of its own, or, without options, a
+// pseudo-terminal that stays silent.
+class ScaleLine {
+  public:
+    explicit ScaleLine(const std::vector<std::string>& simulatorOptions) {
+        if (simulatorOptions.empty()) {
+            silent_ = std::make_unique<PtyPair>();
+            path_ = silent_->SlavePath();
+            return;
+        }
+        std::vector<std::string> argv = {kVarnel, "simulate", "--pty"};
+        argv.insert(argv.end(), simulatorOptions.begin(), simulatorOptions.end());
+        simulator_ = std::make_unique<ChildProcess>(argv);
+        const auto slave = simulator_->ReadLine(10s);
+        if (!slave) throw std::runtime_error("the simulator printed no path");
+        path_ = *slave;
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::unique_ptr<PtyPair> silent_;
+    std::unique_ptr<ChildProcess> simulator_;
+    std::string path_;
+};
+
+// "DEV" in a text stands for the scale's device path.
+std::string WithDevice(std::string text, const std::string& device) {
+    for (auto at = text.find("DEV"); at != std::string::npos; at = text.find("DEV", at))
+        text.replace(at, 3, device);
+    return text;
+}
+
+TEST(CliTest, ReadPrintsOneWeightOrSaysWhatItSaw) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> scale;  // simulator options; none: a silent line
+        std::vector<std::string> read;   // --device DEV is added unless given
+        int exit;
+        std::string out;  // stdout exactly; for --json, the line must hold `fields`
+        json fields;
+        std::string err;  // a fragment of the one line on stderr ("" for none)
+    };
+    const std::vector<Case> cases = {
+        {"a weight", {"--script", "steady:1.25"}, {"--units", "kg"}, 0, "1.25 kg\n", nullptr, ""},
+        {"a stable weight as JSON",
+         {"--layout", "g", "--script", "steady:250"},
+         {"--stable", "5", "--units", "ounces", "--json"},
+         0,
+         "",
+         {{"event", "weight"},
+          {"valid", true},
+          {"RawWt", "00250"},
+          {"NetWtText", "8.82"},
+          {"units", "oz"},
+          {"device", "DEV"}},
+         ""},
+        {"a silent line",
+         {},
+         {"--timeout", "0.5"},
+         3,
+         "",
+         nullptr,
+         "varnel: no valid weight within 0.5 s from DEV: no data at all"},
+        {"only motion",
+         {"--status", "1"},
+         {"--timeout", "3"},
+         3,
+         "",
+         nullptr,
+         "within 3 s from DEV: only frames without a valid weight (status 1)\n"},
+        {"a weight that never settles",
+         {"--script", "ramp:0:100:60"},
+         {"--stable", "3", "--timeout", "1"},
+         3,
+         "",
+         nullptr,
+         "no weight stable for 3 frames within 1 s from DEV: "},
+        {"a device that cannot be opened",
+         {},
+         {"--device", "/nonexistent/tty", "--timeout", "0.5"},
+         3,
+         "",
+         nullptr,
+         "from /nonexistent/tty: cannot open the port (error 8002): /nonexistent/tty: No such "
+         "file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleLine scale(c.scale);
+        std::vector<std::string> argv = {kVarnel, "read", "--system-dir", "/nonexistent"};
+        argv.insert(argv.end(), c.read.begin(), c.read.end());
+        if (std::find(argv.begin(), argv.end(), "--device") == argv.end()) {
+            argv.insert(argv.end(), {"--device", scale.Path()});
+        }
+        ChildProcess p(argv);
+        EXPECT_EQ(p.Wait(15s), c.exit);
+        const std::string out = p.RestOfStdout();
+        if (c.fields.is_null()) {
+            EXPECT_EQ(out, c.out);
+        } else {
+            const json line = json::parse(out);
+            for (const auto& [key, value] : c.fields.items()) {
+                EXPECT_EQ(line[key], value.is_string()
+                                         ? json(WithDevice(value.get<std::string>(), scale.Path()))
+                                         : value)
+                    << key;
+            }
+        }
+        const std::string err = p.Stderr();
+        if (c.err.empty()) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            EXPECT_NE(err.find(WithDevice(c.err, scale.Path())), std::string::npos) << err;
+        }
+    }
+}
+
+TEST(CliTest, ReadClosesThePortBeforeExiting) {
+    TempDir dir;
+    dir.Write("LOGK880S.TMP", "");
+    ScaleLine scale({"--script", "steady:1.25"});
+    ChildProcess p({kVarnel, "read", "--device", scale.Path(), "--system-dir", dir.Path()});
+    ASSERT_EQ(p.Wait(15s), 0);
+    EXPECT_NE(dir.Read("BDXK880S.LOG").find("ScaleOpen: scale OFFLINE 2"), std::string::npos);
+}
+
+TEST(CliTest, MonitorStopsAtItsLimits) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> scale;  // simulator options; none: a silent line
+        std::vector<std::string> monitor;
+        int exit;
+        int validLines;
+        const char* lastEvent;
+        std::string err;  // the one line on stderr, a fragment
+    };
+    const std::vector<Case> cases = {
+        {"--count", {"--script", "steady:1.25"}, {"--count", "3"}, 0, 3, "weight", ""},
+        {"--timeout with only motion",
+         {"--status", "1"},
+         {"--timeout", "3"},
+         3,
+         0,
+         "weight",
+         "varnel: no valid weight for 3 s from DEV: only frames without a valid weight (status "
+         "1)\n"},
+        {"--exit-on-lost",
+         {},
+         {"--exit-on-lost"},
+         4,
+         0,
+         "lost",
+         "varnel: the link to DEV was lost (--exit-on-lost)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleLine scale(c.scale);
+        std::vector<std::string> argv = {kVarnel,        "monitor",  "--json",    "--system-dir",
+                                         "/nonexistent", "--device", scale.Path()};
+        argv.insert(argv.end(), c.monitor.begin(), c.monitor.end());
+        ChildProcess p(argv);
+        EXPECT_EQ(p.Wait(15s), c.exit);
+        std::istringstream out(p.RestOfStdout());
+        std::string line;
+        std::getline(out, line);
+        EXPECT_EQ(json::parse(line), json::parse(R"({"ScaleOpen":1})"));
+        int valid = 0;
+        json last;
+        while (std::getline(out, line)) {
+            last = json::parse(line);
+            valid += last["valid"].get<bool>();
+        }
+        EXPECT_EQ(valid, c.validLines);
+        EXPECT_EQ(last["event"], c.lastEvent);
+        const std::string err = p.Stderr();
+        if (c.err.empty()) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_NE(err.find(WithDevice(c.err, scale.Path())), std::string::npos) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        }
+    }
+}
+
+TEST(CliTest, ABareMonitorSaysWhatItOpens) {
+    TempDir dir;
+    PtyPair pty;
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "com1");
+    for (bool jsonMode : {false, true}) {
+        std::vector<std::string> argv = {kVarnel, "monitor", "--system-dir", dir.Path()};
+        if (jsonMode) argv.push_back("--json");
+        ChildProcess p(argv);
+        ASSERT_TRUE(p.ReadLine(10s));  // the opening line: the note came before it
+        p.Signal(SIGTERM);
+        EXPECT_EQ(p.Wait(10s), 0);
+        EXPECT_EQ(p.Stderr(),
+                  jsonMode ? "" : "varnel: opening port 1: " + (dir / "com1").string() + "\n");
+    }
+}
+
+TEST(CliTest, UnitNamesAreAcceptedByFormSet) {
+    TempDir dir;
+    const std::string form = dir / "scale.json";
+    for (const auto& [value, index] :
+         std::vector<std::pair<std::string, std::string>>{{"oz", "3"},
+                                                          {"KG", "1"},
+                                                          {"pounds", "0"},
+                                                          {"vnGrams", "2"},
+                                                          {"Ounces", "3"},
+                                                          {"1", "1"}}) {
+        ChildProcess p({kVarnel, "form", "set", form, "NetWtUnits", value});
+        EXPECT_EQ(p.Wait(10s), 0) << value;
+        EXPECT_EQ(p.RestOfStdout(), "NetWtUnits = " + index + "\n") << value;
+    }
+}
+
 TEST(CliTest, AboutShowsTheVersion) {
     ChildProcess p({kVarnel, "about"});
     EXPECT_EQ(p.Wait(10s), 0);
     const std::string out = p.RestOfStdout();
     EXPECT_NE(out.find("About Varnel"), std::string::npos);
     EXPECT_NE(out.find("(3.0)"), std::string::npos);
+    for (const char* flag : {"--version", "-V"}) {
+        ChildProcess v({kVarnel, flag});
+        EXPECT_EQ(v.Wait(10s), 0);
+        const std::string line = v.RestOfStdout();
+        EXPECT_EQ(line.rfind("varnel 3.0.0.0 (revision ", 0), 0u) << line;
+        EXPECT_GT(line.size(), std::string("varnel 3.0.0.0 (revision )\n").size()) << line;
+    }
 }
 
 TEST(CliTest, DemoRunsABoundedSessionWithoutHardware) {

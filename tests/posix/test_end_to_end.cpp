@@ -160,6 +160,61 @@ TEST_F(LoopTest, AnInitialiserThatHangsIsStoppedAtItsBound) {
     EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
 }
 
+TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
+    using Kind = posix::OpenFailure::Kind;
+    std::vector<posix::OpenFailure> told;
+    scale->SubscribeOpenFailure([&](const posix::OpenFailure& f) { told.push_back(f); });
+    scale->Control().SetPortInitTimeout(200);
+    dir.Write("plain", "");
+    const std::string init = dir / "PORTIN16.EXE";
+    struct Case {
+        const char* name;
+        std::string device;
+        const char* initialiser;  // its text, made executable when it starts with #!
+        Kind kind;
+        std::int32_t number;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"no such device", dir / "gone", nullptr, Kind::Port, comm::kErrInvalidPortNumber,
+         dir / "gone: No such file or directory"},
+        {"a regular file", dir / "plain", nullptr, Kind::Port, comm::kErrInvalidPortNumber,
+         dir / "plain: not a serial device"},
+        {"a directory", dir.Path(), nullptr, Kind::Port, comm::kErrDeviceUnavailable,
+         dir.Path().string() + ": Is a directory"},
+        {"in use", pty.SlavePath(), nullptr, Kind::Port, comm::kErrPortAlreadyOpen,
+         pty.SlavePath() + ": "},
+        {"initialiser not executable", pty.SlavePath(), "exit 0\n", Kind::Initialiser, 1,
+         init + ": cannot be started: Permission denied"},
+        {"initialiser hangs", pty.SlavePath(), "#!/bin/sh\nexec sleep 30\n", Kind::Initialiser, 2,
+         init + ": still running after 200 ms; stopped"},
+    };
+    posix::SerialPort holder(loop, runtime.Ports());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        runtime.Ports().Bind(1, c.device);
+        if (c.initialiser) dir.Write("PORTIN16.EXE", c.initialiser, c.initialiser[0] == '#');
+        holder.SetPortOpen(c.number == comm::kErrPortAlreadyOpen);
+        told.clear();
+        EXPECT_EQ(Open(), 0);
+        ASSERT_EQ(told.size(), 3u);  // every attempt
+        const auto& last = scale->LastOpenFailure();
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->kind, c.kind);
+        EXPECT_EQ(last->device, c.kind == Kind::Port ? c.device : init);
+        EXPECT_EQ(last->number, c.number);
+        EXPECT_EQ(last->reason.rfind(c.says, 0), 0u) << last->reason;
+        EXPECT_EQ(told.back().reason, last->reason);
+        std::filesystem::remove(init);
+    }
+    holder.SetPortOpen(false);
+    told.clear();
+    EXPECT_EQ(Open(), 1);
+    EXPECT_FALSE(scale->LastOpenFailure());
+    EXPECT_TRUE(told.empty());
+    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+}
+
 TEST_F(LoopTest, TheMarkerFileSwitchesOnTheExactLog) {
     dir.Write("LOGK880S.TMP", "");
     ASSERT_EQ(Open(), 1);

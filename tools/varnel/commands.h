@@ -4,18 +4,31 @@
 #include <string>
 #include <vector>
 
+#include "tools/varnel/session.h"
+
 namespace varnel::cli {
 
+// Exit codes besides 0 (done), 1 (an error) and 2 (a usage error).
+inline constexpr int kExitTimeout = 3;  // no (stable) valid weight in time
+inline constexpr int kExitLost = 4;     // monitor --exit-on-lost: the link was lost
+
 struct MonitorOptions {
-    std::string device;  // bound to the control's port number when set
-    int port = 0;        // 0: the control's own (1, or the form file's)
-    std::string units;   // empty: as the form (or a new control) has it
+    LinkOptions link;
     std::string notify;  // empty: as the form (or a new control) has it
-    std::string systemDir;
-    std::string form;
     bool json = false;
+    int count = 0;         // stop after this many valid weights; 0: no limit
+    double timeout = 0.0;  // seconds without a valid weight before exiting 3; 0: no limit
+    bool exitOnLost = false;
 };
 int RunMonitor(const MonitorOptions& options);
+
+struct ReadOptions {
+    LinkOptions link;
+    int stable = 1;  // consecutive valid frames with the same raw weight
+    double timeout = 10.0;
+    bool json = false;
+};
+int RunRead(const ReadOptions& options);
 
 struct PortsOptions {
     std::string systemDir;

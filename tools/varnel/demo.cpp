@@ -60,7 +60,7 @@ int RunDemo(const DemoOptions& o) {
     int counts[5] = {};
     double lastWeightShown = -1.0;
     scale.Container().SubscribeScaleComm([&] {
-        const EventRecord r = EventRecord::From(control);
+        const EventRecord r = EventRecord::From(control, pty.slavePath());
         if (r.scaleCommEvent >= 0 && r.scaleCommEvent <= 4) ++counts[r.scaleCommEvent];
         const double t = since();
         // Weight events come up to 22 a second: show a few, and every other event.

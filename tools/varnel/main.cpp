@@ -1,19 +1,50 @@
 // varnel: the scale control on the command line.
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <cstdio>
+#include <regex>
+#include <string>
 
 #include "tools/varnel/commands.h"
 #include "tools/varnel/output.h"
 #include "tools/varnel/units.h"
+#include "tools/varnel/version.h"
 
 namespace {
 
-template <typename Map>
-std::vector<std::string> Keys(const Map& m) {
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : m)
-        keys.push_back(k);
-    return keys;
+// A usage error as one sentence. CLI11's own text where it reads well; a sentence for the
+// common mistakes it words as a parser would.
+std::string Sentence(const CLI::ParseError& e) {
+    static const std::regex missing(R"(^(-[-\w]+): \d+ required \S+ missing$)");
+    const std::string text = e.what();
+    std::smatch m;
+    if (std::regex_match(text, m, missing)) return m[1].str() + " needs a value";
+    if (text == "A subcommand is required")
+        return "say what to do: monitor, read, ports, simulate, form, about or demo";
+    return text;
+}
+
+CLI::Validator Seconds() {
+    return CLI::Validator(
+        [](std::string& v) {
+            double d = 0.0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), d);
+            if (ec == std::errc() && end == v.data() + v.size() && d > 0.0 && d <= 1e6)
+                return std::string();
+            return "\"" + v + "\" is not a number of seconds above 0 (e.g. 2.5)";
+        },
+        "SECONDS");
+}
+
+CLI::Validator Count() {
+    return CLI::Validator(
+        [](std::string& v) {
+            int n = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (ec == std::errc() && end == v.data() + v.size() && n >= 1) return std::string();
+            return "\"" + v + "\" is not a count; give a whole number from 1";
+        },
+        "N");
 }
 
 // A message on one line: line breaks and other control characters as escapes.
@@ -35,24 +66,42 @@ int main(int argc, char** argv) {
     CLI::App app{"Varnel: read a bench weighing scale on an RS-232 line"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show the help of every subcommand");
+    app.set_version_flag("-V,--version", VersionText(),
+                         "Show the version and the build's revision");
 
     MonitorOptions monitor;
     auto* mon = app.add_subcommand("monitor", "Open the scale and print every reading and event");
-    auto* device = mon->add_option("--device", monitor.device, "Serial device or pseudo-terminal");
-    mon->add_option("--port", monitor.port, "Port number (resolved through the system directory)")
-        ->check(CLI::Range(1, 255))
-        ->excludes(device);
-    mon->add_option("--units", monitor.units, "Units of NetWt (default pounds, or the form's)")
-        ->check(CLI::IsMember(Keys(UnitNames())));
+    AddLinkOptions(*mon, monitor.link);
     mon->add_option("--notify", monitor.notify,
-                    "Report every frame or only changed weights (default everytime, or the "
-                    "form's)")
-        ->check(CLI::IsMember(Keys(NotifyNames())));
-    mon->add_option("--form", monitor.form, "Load the settings saved in this form file first");
-    mon->add_option("--system-dir", monitor.systemDir,
-                    "System directory (marker, log, initialiser; default $VARNEL_SYSTEM_DIR or "
-                    "/var/lib/varnel)");
+                    "Report every frame or only changed weights: everytime or changed (default "
+                    "everytime, or the form's)")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                return ParseNotify(v) ? std::string()
+                                      : "\"" + v + "\" is not a policy; use " + kNotifyChoices;
+            },
+            "POLICY"));
     mon->add_flag("--json", monitor.json, "One JSON object per line on stdout");
+    mon->add_option("--count", monitor.count, "Exit 0 after this many valid weights")
+        ->check(Count());
+    mon->add_option("--timeout", monitor.timeout,
+                    "Exit 3 when this many seconds pass without a valid weight")
+        ->check(Seconds());
+    mon->add_flag("--exit-on-lost", monitor.exitOnLost,
+                  "Exit 4 when the link is lost (no data for 1 s), instead of reconnecting");
+
+    ReadOptions read;
+    auto* rd = app.add_subcommand(
+        "read", "Print one valid weight and exit; exit 3 when none arrives in time");
+    AddLinkOptions(*rd, read.link);
+    rd->add_option("--stable", read.stable,
+                   "Wait for the same weight in this many consecutive valid frames")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    rd->add_option("--timeout", read.timeout, "Give up after this many seconds")
+        ->check(Seconds())
+        ->capture_default_str();
+    rd->add_flag("--json", read.json, "Print the weight as a monitor --json line");
 
     PortsOptions ports;
     auto* prt =
@@ -82,7 +131,7 @@ int main(int argc, char** argv) {
                      "Line fault KIND[:ARGS]@WHEN, repeatable: garbage[:N], truncate[:N], "
                      "overlong[:N], stx[:P], silence:MS; WHEN every:K | at:K | time:SECONDS");
     simc->add_option("--duration", simulate.duration, "Stop after this many seconds")
-        ->check(CLI::PositiveNumber);
+        ->check(Seconds());
     simc->add_option("--seed", simulate.seed, "Seed of the garbage bytes")->capture_default_str();
 
     FormOptions form;
@@ -115,18 +164,17 @@ int main(int argc, char** argv) {
         if (simc->parsed() && simulate.device.empty() && !simulate.pty) {
             throw CLI::RequiredError("simulate needs --device PATH or --pty");
         }
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
+    } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "varnel: %s (see --help)\n", e.what());
+        std::fprintf(stderr, "varnel: %s (see --help)\n", Sentence(e).c_str());
         return 2;
     }
 
     // Whatever a subcommand does not handle ends here as one line and exit 1, never as an abort.
     try {
         if (mon->parsed()) return RunMonitor(monitor);
+        if (rd->parsed()) return RunRead(read);
         if (prt->parsed()) return RunPorts(ports);
         if (simc->parsed()) return RunSimulate(simulate);
         if (democ->parsed()) return RunDemo(demo);

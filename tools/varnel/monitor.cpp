@@ -1,108 +1,125 @@
 // varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C, SIGTERM or
-// SIGHUP.
+// SIGHUP, or until a limit the options set (--count, --timeout, --exit-on-lost).
 #include <unistd.h>
 
-#include <boost/asio/signal_set.hpp>
-#include <csignal>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "control/errors.h"
-#include "host/form_editor.h"
-#include "host/scale.h"
 #include "tools/varnel/commands.h"
 #include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
+#include "tools/varnel/reading.h"
+#include "tools/varnel/session.h"
 #include "tools/varnel/units.h"
 
 namespace varnel::cli {
 
 int RunMonitor(const MonitorOptions& o) {
-    std::signal(SIGPIPE, SIG_IGN);
-    posix::EventLoop loop;
-    posix::Runtime runtime(loop, o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir);
-    host::Scale scale(runtime);
-    Varnel& control = scale.Control();
-
+    std::unique_ptr<Session> session;
     try {
-        if (o.form.empty()) {
-            control.InitProperties();
-        } else {
-            host::LoadForm(o.form, control);
-        }
+        session = std::make_unique<Session>(o.link);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "varnel: %s\n", e.what());
         return 1;
     }
-    if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
-    if (!o.device.empty()) runtime.Ports().Bind(control.CommPort(), o.device);
-    try {
-        // A new policy or units converts the weight the form saved at once.
-        if (auto units = UnitsFromName(o.units)) control.SetNetWtUnits(*units);
-        if (auto notify = NotifyFromName(o.notify)) control.SetWtNotification(*notify);
-    } catch (const AutomationError& e) {
-        std::fprintf(stderr, "varnel: %s: the saved weight \"%s\" does not convert: %s\n",
-                     o.form.empty() ? "--units" : o.form.c_str(),
-                     Printable(control.RawWt()).c_str(), e.what());
-        return 1;
-    }
+    Session& s = *session;
+    Varnel& control = s.Control();
+    if (auto notify = ParseNotify(o.notify)) control.SetWtNotification(*notify);
 
-    // Output never blocks the loop: a reader that stops reading cannot hold up a stop request.
-    LineWriter out(loop.Context(), STDOUT_FILENO);
-    LineWriter err(loop.Context(), STDERR_FILENO);
-    int exitCode = 0;
-    bool stopped = false;
-    auto stop = [&](int code) {
-        if (stopped) return;
-        stopped = true;
-        exitCode = code;
-        std::int16_t close = 0;
-        try {
-            control.ScaleOpen(close);
-        } catch (const AutomationError& e) {
-            err.Write(std::string("varnel: closing the port: ") + e.what());
-        }
-        loop.Stop();
-    };
-    out.onError = [&](int) { stop(1); };  // the reader has gone
-    out.onDrained = [&](std::uint64_t dropped) {
+    // Output never blocks the loop: a reader that stops reading cannot hold up the control or a
+    // stop request.
+    LineWriter out(s.Loop().Context(), STDOUT_FILENO);
+    LineWriter err(s.Loop().Context(), STDERR_FILENO);
+    // Not inside the control's own calls (an opening, an event): from the loop.
+    out.onError = [&s](int) { s.Loop().Post([&s] { s.Stop(1); }); };
+    out.onDrained = [&err](std::uint64_t dropped) {
         err.Write("varnel: stdout was not read; " + std::to_string(dropped) +
                   " lines were dropped");
     };
-    scale.Container().SubscribeScaleComm([&] {
-        const EventRecord r = EventRecord::From(control);
-        out.Write(o.json ? JsonLine(r) : HumanLine(ClockNow(), r));
+
+    // What arrived since the last valid weight, for the --timeout message.
+    ReadWatcher watcher(1);
+    auto armTimeout = [&] {
+        if (o.timeout <= 0) return;
+        s.ArmDeadline(std::chrono::duration<double>(o.timeout), [&] {
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", o.timeout);
+            err.Write(std::string("varnel: no valid weight for ") + limit + " s from " +
+                      s.Device() + ": " + watcher.WhatWasSeen());
+            s.Stop(kExitTimeout);
+        });
+    };
+    // Each distinct reason for failing to open is told once, until the port opens again; those
+    // found by the first ScaleOpen follow its own line.
+    std::set<std::string> openErrorsTold;
+    std::vector<std::string> openErrorsHeld;
+    bool started = false;
+    auto tellOpenError = [&](const std::string& line) {
+        if (o.json)
+            out.Write(line);
+        else
+            err.Write("varnel: " + line);
+    };
+    s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) {
+        watcher.Failure(f);
+        if (!openErrorsTold.insert(f.reason).second) return;
+        std::string line = o.json ? OpenErrorJson(f) : OpenErrorText(f);
+        if (started) {
+            tellOpenError(line);
+        } else {
+            openErrorsHeld.push_back(std::move(line));
+        }
     });
-    scale.Container().SubscribeErrors([&](const AutomationError& e) {
+    int validWeights = 0;
+    s.Scale().Container().SubscribeScaleComm([&] {
+        if (!openErrorsTold.empty() && !s.Scale().LastOpenFailure()) openErrorsTold.clear();
+        if (control.ScaleCommEvent() == scale_event::kCommRestored) s.Refresh();
+        const EventRecord r = EventRecord::From(control, s.Device());
+        if (!out.Write(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return;
+        watcher.Add(r);
+        if (r.valid) {
+            watcher = ReadWatcher(1);
+            armTimeout();
+            if (o.count > 0 && ++validWeights >= o.count) return s.Stop(0);
+        }
+        if (o.exitOnLost && r.scaleCommEvent == scale_event::kCommLost) {
+            err.Write("varnel: the link to " + s.Device() + " was lost (--exit-on-lost)");
+            s.Stop(kExitLost);
+        }
+    });
+    s.Scale().Container().SubscribeErrors([&err](const AutomationError& e) {
         err.Write("varnel: error " + std::to_string(e.Number()) + ": " + Printable(e.what()));
     });
 
-    boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM, SIGHUP);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
-        if (!ec) stop(0);
-    });
-
-    std::int16_t open = kTrue;
+    if (s.DefaultPort() && !o.json) err.Write("varnel: opening " + s.PortText());
     std::int16_t result = 0;
     try {
-        result = control.ScaleOpen(open);
+        result = s.Open();
     } catch (const AutomationError& e) {
-        std::fprintf(stderr, "varnel: %s\n", e.what());
+        err.Write(std::string("varnel: ") + e.what());
+        err.TryFlush();
         return 1;
     }
-    const std::string device = runtime.Ports().Resolve(control.CommPort());
     if (o.json) {
         out.Write("{\"ScaleOpen\":" + std::to_string(result) + "}");
     } else {
         out.Write(ClockNow() + "  " +
-                  (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + device +
+                  (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + s.Device() +
                   " (port " + std::to_string(control.CommPort()) + ")");
     }
-    if (!stopped) loop.Run();
+    started = true;
+    for (const auto& line : openErrorsHeld)
+        tellOpenError(line);
+    openErrorsHeld.clear();
+    armTimeout();
+    const int code = s.Run();
     // What the readers take now; nothing waits for them.
     out.TryFlush();
     err.TryFlush();
-    return exitCode;
+    return code;
 }
 
 }  // namespace varnel::cli

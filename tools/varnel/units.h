@@ -1,36 +1,23 @@
-// Names of the units and notification policies on the command line.
+// Names of the units and notification policies, the same on every command line: a short name, a
+// word, or the enum member's name, compared without regard to case.
 #pragma once
 
-#include <map>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "control/varnel.h"
 
 namespace varnel::cli {
 
-inline const std::map<std::string, VN_UOM_ENUM>& UnitNames() {
-    static const std::map<std::string, VN_UOM_ENUM> names = {
-        {"pounds", vnPounds}, {"kilograms", vnKilograms}, {"grams", vnGrams}, {"ounces", vnOunces}};
-    return names;
-}
+// lb|pounds|vnPounds, kg|kilograms|vnKilograms, g|grams|vnGrams, oz|ounces|vnOunces.
+std::optional<VN_UOM_ENUM> ParseUnits(std::string_view name);
+// everytime|vnEverytime, changed|vnChanged.
+std::optional<VN_NOTIFY_ENUM> ParseNotify(std::string_view name);
 
-inline const std::map<std::string, VN_NOTIFY_ENUM>& NotifyNames() {
-    static const std::map<std::string, VN_NOTIFY_ENUM> names = {{"everytime", vnEverytime},
-                                                                {"changed", vnChanged}};
-    return names;
-}
-
-inline std::optional<VN_UOM_ENUM> UnitsFromName(const std::string& name) {
-    auto it = UnitNames().find(name);
-    if (it == UnitNames().end()) return std::nullopt;
-    return it->second;
-}
-
-inline std::optional<VN_NOTIFY_ENUM> NotifyFromName(const std::string& name) {
-    auto it = NotifyNames().find(name);
-    if (it == NotifyNames().end()) return std::nullopt;
-    return it->second;
-}
+// For messages: "lb, kg, g or oz (also pounds, kilograms, grams, ounces or vnPounds, ...)".
+inline constexpr const char* kUnitsChoices =
+    "lb, kg, g or oz (or pounds, kilograms, grams, ounces, vnPounds, vnKilograms, vnGrams, "
+    "vnOunces)";
+inline constexpr const char* kNotifyChoices = "everytime or changed (or vnEverytime, vnChanged)";
 
 }  // namespace varnel::cli
