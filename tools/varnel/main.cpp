@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/varnel/commands.h"
+#include "tools/varnel/output.h"
 #include "tools/varnel/units.h"
 #include "tools/varnel/version.h"
 
@@ -44,6 +45,18 @@ CLI::Validator Count() {
             return "\"" + v + "\" is not a count; give a whole number from 1";
         },
         "N");
+}
+
+// A message on one line: line breaks and other control characters as escapes.
+std::string OneLine(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            out += varnel::cli::Printable(std::string_view(&c, 1));
+        else
+            out += c;
+    }
+    return out;
 }
 
 }  // namespace
@@ -201,16 +214,25 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (mon->parsed()) return RunMonitor(monitor);
-    if (rd->parsed()) return RunRead(read);
-    if (prt->parsed()) return RunPorts(ports);
-    if (simc->parsed()) return RunSimulate(simulate);
-    if (democ->parsed()) return RunDemo(demo);
-    if (srv->parsed()) return RunServe(serve);
-    if (about->parsed()) return RunAbout();
-    if (formc->parsed()) {
-        form.action = show->parsed() ? "show" : get->parsed() ? "get" : "set";
-        return RunForm(form);
+    // Whatever a subcommand does not handle ends here as one line and exit 1, never as an abort.
+    try {
+        if (mon->parsed()) return RunMonitor(monitor);
+        if (rd->parsed()) return RunRead(read);
+        if (prt->parsed()) return RunPorts(ports);
+        if (simc->parsed()) return RunSimulate(simulate);
+        if (democ->parsed()) return RunDemo(demo);
+        if (srv->parsed()) return RunServe(serve);
+        if (about->parsed()) return RunAbout();
+        if (formc->parsed()) {
+            form.action = show->parsed() ? "show" : get->parsed() ? "get" : "set";
+            return RunForm(form);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "varnel: %s\n", OneLine(e.what()).c_str());
+        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "varnel: unexpected error\n");
+        return 1;
     }
     return 2;
 }

@@ -2,6 +2,7 @@
 
 #include "datapath/frame.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -31,11 +32,12 @@ EventRecord EventRecord::From(const Varnel& c, std::string device) {
     return r;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string out = "\"";
+namespace {
+
+void AppendEscaped(std::string& out, std::string_view text, bool quotes) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
+        if ((c == '"' && quotes) || c == '\\') {
             out += '\\';
             out += ch;
         } else if (c < 0x20 || c >= 0x7F) {
@@ -46,7 +48,20 @@ std::string JsonString(std::string_view text) {
             out += ch;
         }
     }
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    AppendEscaped(out, text, true);
     out += '"';
+    return out;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    AppendEscaped(out, text, false);
     return out;
 }
 
@@ -92,8 +107,10 @@ std::optional<std::string> NetWtText(const EventRecord& r) {
     const auto decimals = NetWtDecimals(r.rawWtUnits, r.netWtUnits);
     if (!decimals) return std::nullopt;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", *decimals, static_cast<double>(r.netWt));
-    return std::string(buf);
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<double>(r.netWt),
+                                         std::chars_format::fixed, *decimals);
+    if (ec != std::errc()) return std::nullopt;
+    return std::string(buf, end);
 }
 
 std::string OpenErrorJson(const posix::OpenFailure& f) {
@@ -170,7 +187,7 @@ std::string HumanLine(std::string_view clock, const EventRecord& r) {
     std::string name = EventName(r.scaleCommEvent);
     if (r.scaleCommEvent == scale_event::kStatusChanged)
         name += " " + std::to_string(r.scaleStatus);
-    std::string weight = r.formattedWt;
+    std::string weight = Printable(r.formattedWt);  // the bytes of the line, never raw
     if (!weight.empty()) weight += " " + std::string(RawUnitsName(r.rawWtUnits));
     char line[256];
     std::snprintf(line, sizeof line, "%.*s  %-10s  %-16s  net %s %s",
@@ -213,7 +230,23 @@ std::string Rfc3339(std::chrono::system_clock::time_point when) {
 }
 
 std::string TimeNow() {
-    return Rfc3339(std::chrono::system_clock::now());
+    // The date and time of day are worked out once a second, as in ClockNow.
+    static std::chrono::system_clock::time_point second{};
+    static std::string text = Rfc3339(second);
+    const auto now =
+        std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+    if (std::chrono::floor<std::chrono::seconds>(now) != second) {
+        second = std::chrono::floor<std::chrono::seconds>(now);
+        text = Rfc3339(now);
+        return text;
+    }
+    const auto ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - second).count());
+    char* digits = text.data() + text.size() - 4;  // "...SS.mmmZ"
+    digits[0] = static_cast<char>('0' + ms / 100);
+    digits[1] = static_cast<char>('0' + ms / 10 % 10);
+    digits[2] = static_cast<char>('0' + ms % 10);
+    return text;
 }
 
 }  // namespace varnel::cli

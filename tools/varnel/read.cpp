@@ -50,8 +50,6 @@ int RunRead(const ReadOptions& o) {
         std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
     });
 
-    if (s.DefaultPort() && !o.json)
-        std::fprintf(stderr, "varnel: opening %s\n", s.PortText().c_str());
     try {
         s.Open();
     } catch (const AutomationError& e) {
