@@ -257,7 +257,7 @@ void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds time
     read->done = std::move(done);
     read->timer.expires_after(timeout);
     read->timer.async_wait(
-        [this, e, id, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code&) {
+        [e, id, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code&) {
             if (alive.expired()) return;
             auto it = e->reads.find(id);
             if (it == e->reads.end()) return;
