@@ -494,8 +494,10 @@ void WriteFileAtomically(const fs::path& file, std::string_view text) {
     // permissions (set last: a change of owner clears the set-id bits).
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0)
-            (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+            ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // Neither permitted: the new file keeps this process's owner and group.
+        }
         if (::fchmod(fd, st.st_mode & 07777) != 0) abandon(errno);
     }
     std::size_t done = 0;
