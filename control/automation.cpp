@@ -1,8 +1,6 @@
 // The type library as data, late binding on the control, ControlVersion and AboutBox.
 #include "control/automation.h"
 
-#include <memory>
-
 #include "control/errors.h"
 #include "control/varnel.h"
 #include "pages/about_dialog.h"
@@ -333,21 +331,14 @@ std::string Varnel::ControlVersion() {
 }
 
 void Varnel::AboutBox() {
-    if (frmAbout && frmAbout->Showing()) {
-        throw AutomationError(err::kFormAlreadyDisplayed,
-                              "Form already displayed; can't show modally");
-    }
-    if (!frmAbout) frmAbout = std::make_unique<pages::AboutDialog>(container_);
-    // Released after the display, also when loading or showing failed, so that the next call
-    // starts with a fresh dialog.
-    struct Release {
-        std::unique_ptr<pages::AboutDialog>& dialog;
-        ~Release() { dialog.reset(); }
-    } release{frmAbout};
-    frmAbout->Load();
-    frmAbout->BeginModal();
-    container_.ShowAboutBox(*frmAbout);
-    frmAbout->Unload();
+    // Every call shows a dialog of its own, released when the call returns (also when loading or
+    // showing failed): a call made from an event handler while another call's dialog is still up
+    // gets a fresh dialog and cannot free the outer one.
+    pages::AboutDialog frmAbout(container_);
+    frmAbout.Load();
+    frmAbout.BeginModal();
+    container_.ShowAboutBox(frmAbout);
+    frmAbout.Unload();
 }
 
 }  // namespace varnel

@@ -19,7 +19,6 @@ inline constexpr std::int32_t kInternal = 51;
 inline constexpr std::int32_t kSubscriptOutOfRange = 9;
 inline constexpr std::int32_t kObjectNotSet = 91;
 inline constexpr std::int32_t kNoSuchControlArrayElement = 340;
-inline constexpr std::int32_t kFormAlreadyDisplayed = 400;
 // Late-binding failures carry the platform's HRESULT as their number, so that the COM shell hands
 // them on unchanged: DISP_E_MEMBERNOTFOUND (no such member, or a put on a property without a
 // setter), DISP_E_UNKNOWNNAME, DISP_E_BADPARAMCOUNT.

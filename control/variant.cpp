@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "control/errors.h"
@@ -128,6 +129,12 @@ std::optional<T> ParseAs(std::string_view text) {
 }
 
 template <typename Int>
+Int InRange(std::int64_t v) {
+    if (v < std::numeric_limits<Int>::min() || v > std::numeric_limits<Int>::max()) ThrowOverflow();
+    return static_cast<Int>(v);
+}
+
+template <typename Int>
 Int RoundChecked(double v) {
     if (std::isnan(v)) ThrowOverflow();
     double r = std::nearbyint(v);  // the default rounding mode rounds a half to even
@@ -156,6 +163,70 @@ std::optional<double> ParseNumber(std::string_view text) {
 }
 std::optional<float> ParseSingle(std::string_view text) {
     return ParseAs<float>(text);
+}
+
+std::optional<RoundedNumber> RoundNumberText(std::string_view text) {
+    const auto n = ScanNumber(text);
+    if (!n) return std::nullopt;
+    // The digits without sign, point and exponent, and where the point falls among them.
+    std::string digits;
+    long point = 0;
+    long exponent = 0;
+    bool inFraction = false;
+    std::string_view s = n->body;
+    if (!s.empty() && s.front() == '-') s.remove_prefix(1);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '.') {
+            inFraction = true;
+        } else if (c == 'e' || c == 'E') {
+            // ScanNumber checked the shape; its magnitude bound keeps this from overflowing.
+            bool negative = false;
+            std::size_t j = i + 1;
+            if (s[j] == '+' || s[j] == '-') negative = s[j++] == '-';
+            for (; j < s.size(); ++j) {
+                if (exponent < 100000) exponent = exponent * 10 + (s[j] - '0');
+            }
+            if (negative) exponent = -exponent;
+            break;
+        } else {
+            if (!digits.empty() || c != '0') digits += c;
+            if (!inFraction && !digits.empty()) ++point;
+            if (inFraction && digits.empty()) --point;
+        }
+    }
+    point += exponent;
+
+    RoundedNumber r;
+    if (digits.empty()) return r;  // zero
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    std::uint64_t whole = 0;
+    bool saturated = point > 19;
+    for (long i = 0; i < point && !saturated; ++i) {
+        const unsigned d = i < static_cast<long>(digits.size()) ? digits[i] - '0' : 0u;
+        if (whole > (kMax - d) / 10) saturated = true;
+        whole = whole * 10 + d;
+    }
+    if (saturated) {
+        r.value = n->negative ? std::numeric_limits<std::int64_t>::min()
+                              : std::numeric_limits<std::int64_t>::max();
+        return r;
+    }
+    // The fraction: the digits after the point, with the zeros between point and first digit.
+    const std::string_view rest = point >= static_cast<long>(digits.size())
+                                      ? std::string_view()
+                                      : std::string_view(digits).substr(point > 0 ? point : 0);
+    const long zeros = point < 0 ? -point : 0;
+    r.whole = zeros == 0 && rest.find_first_not_of('0') == std::string_view::npos;
+    if (!r.whole) {
+        // Up above one half, to even at exactly one half.
+        const char first = zeros > 0 ? '0' : rest.front();
+        const bool moreAfterFirst = rest.find_first_not_of('0', 1) != std::string_view::npos;
+        if (first > '5' || (first == '5' && (moreAfterFirst || whole % 2 == 1))) ++whole;
+    }
+    if (whole > kMax) whole = kMax;
+    r.value = n->negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
+    return r;
 }
 
 float ToSingleChecked(double v) {
@@ -208,11 +279,17 @@ double Variant::ToR8() const {
 
 std::int16_t Variant::ToI2() const {
     if (Type() == VarType::I2) return std::get<std::int16_t>(v_);
+    if (const std::string* s = Str()) {
+        if (auto r = RoundNumberText(*s)) return InRange<std::int16_t>(r->value);
+    }
     return RoundChecked<std::int16_t>(ToR8());
 }
 
 std::int32_t Variant::ToI4() const {
     if (Type() == VarType::I4) return std::get<std::int32_t>(v_);
+    if (const std::string* s = Str()) {
+        if (auto r = RoundNumberText(*s)) return InRange<std::int32_t>(r->value);
+    }
     return RoundChecked<std::int32_t>(ToR8());
 }
 

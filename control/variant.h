@@ -39,7 +39,8 @@ class Variant {
     bool IsEmpty() const { return Type() == VarType::Empty; }
 
     // Standard conversions. Text is read as a decimal number with blanks around it allowed;
-    // fractions go to the nearest integer, an exact half to the even one. A value outside the
+    // fractions go to the nearest integer, an exact half to the even one (text is rounded once,
+    // from its decimal digits). A value outside the
     // destination's range raises overflow (6), a text that is not a number type mismatch (13).
     std::int16_t ToI2() const;
     std::int32_t ToI4() const;
@@ -75,6 +76,15 @@ class Variant {
 std::optional<double> ParseNumber(std::string_view text);
 // The same into a 32-bit float, rounded once from the decimal text.
 std::optional<float> ParseSingle(std::string_view text);
+
+// The same rounded once, from its decimal digits, to the nearest integer, an exact half to the
+// even one ("2.5000000000000001" gives 3). Magnitudes beyond the 64-bit range saturate; `whole`
+// tells whether the text was a whole number already.
+struct RoundedNumber {
+    std::int64_t value = 0;
+    bool whole = true;
+};
+std::optional<RoundedNumber> RoundNumberText(std::string_view text);
 
 // Shortest decimal text that reads back to the same value.
 std::string FormatSingle(float v);

@@ -64,7 +64,8 @@ class Varnel {
     std::int16_t ScaleOpen(std::int16_t& connectassert);
     // "(major.minor)" of the component's version: (3.0).
     std::string ControlVersion();
-    // Shows the About dialog modally through the container; a fresh dialog for every call.
+    // Shows the About dialog modally through the container; every call, nested ones included,
+    // shows a fresh dialog of its own.
     void AboutBox();
 
     // --- Read-write properties ---
@@ -183,7 +184,6 @@ class Varnel {
 
     std::uint32_t m_PortInitTimeoutMs = kDefaultPortInitTimeoutMs;
 
-    std::unique_ptr<pages::AboutDialog> frmAbout;  // only while AboutBox shows it
     bool resizing_ = false;
 };
 

@@ -265,6 +265,7 @@ FormEntry SetFormValue(const fs::path& file, std::string_view key, std::string_v
             name);
     }
 
+    const FormFileLock lock(file);  // no other edit between the read and the save
     JsonFormBag bag;
     DesignControl d;
     if (FileExists(file)) {
@@ -314,6 +315,7 @@ void LoadForm(const fs::path& file, Varnel& control) {
 }
 
 void SaveForm(const fs::path& file, Varnel& control) {
+    const FormFileLock lock(file);
     JsonFormBag bag;
     if (FileExists(file)) bag = JsonFormBag::Load(file);
     WriteFrom(file, bag, control);

@@ -1,17 +1,20 @@
 #include "host/json_form_bag.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "control/errors.h"
 
@@ -60,22 +63,31 @@ std::string BytesToUtf8(const std::string& bytes) {
     return out;
 }
 
-// Whole numbers of a JSON value within [lo, hi]; nullopt when it is not such a number.
-std::optional<std::int64_t> WholeNumber(const json& v, std::int64_t lo, std::int64_t hi) {
+// A whole number within [lo, hi]: an integer, or a number written with a fraction or an exponent
+// whose decimal text is whole (3.0, 1e2). nullopt when it is not such a number.
+std::optional<std::int64_t> WholeNumber(const json& v, const std::string* text, std::int64_t lo,
+                                        std::int64_t hi) {
+    std::int64_t n = 0;
     if (v.is_number_unsigned()) {
         const auto u = v.get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(hi)) return std::nullopt;
-        return static_cast<std::int64_t>(u);
+        n = static_cast<std::int64_t>(u);
+    } else if (v.is_number_integer()) {
+        n = v.get<std::int64_t>();
+    } else if (v.is_number_float() && text) {
+        const auto r = RoundNumberText(*text);
+        if (!r || !r->whole) return std::nullopt;
+        n = r->value;
+    } else {
+        return std::nullopt;
     }
-    if (v.is_number_integer()) {
-        const auto i = v.get<std::int64_t>();
-        if (i < lo || i > hi) return std::nullopt;
-        return i;
-    }
-    return std::nullopt;
+    if (n < lo || n > hi) return std::nullopt;
+    return n;
 }
 
-Variant ValueOf(const std::string& source, const std::string& key, const json& entry) {
+// `text` is the number as the file writes it, for a value with a fraction or an exponent.
+Variant ValueOf(const std::string& source, const std::string& key, const json& entry,
+                const std::string* text) {
     auto fail = [&](const std::string& detail) -> FormError {
         return FormError(source + ": property " + Quote(key) + ": " + detail, key);
     };
@@ -95,14 +107,14 @@ Variant ValueOf(const std::string& source, const std::string& key, const json& e
     if (value == entry.end()) throw fail("\"value\" is missing");
     const json& v = *value;
     if (t == "Integer") {
-        if (auto n = WholeNumber(v, std::numeric_limits<std::int16_t>::min(),
+        if (auto n = WholeNumber(v, text, std::numeric_limits<std::int16_t>::min(),
                                  std::numeric_limits<std::int16_t>::max())) {
             return Variant(static_cast<std::int16_t>(*n));
         }
         throw fail("an Integer \"value\" must be a whole number from -32768 to 32767");
     }
     if (t == "Long") {
-        if (auto n = WholeNumber(v, std::numeric_limits<std::int32_t>::min(),
+        if (auto n = WholeNumber(v, text, std::numeric_limits<std::int32_t>::min(),
                                  std::numeric_limits<std::int32_t>::max())) {
             return Variant(static_cast<std::int32_t>(*n));
         }
@@ -113,9 +125,19 @@ Variant ValueOf(const std::string& source, const std::string& key, const json& e
         const double d = v.get<double>();
         if (!std::isfinite(d)) throw fail("the " + t + " \"value\" is out of range");
         if (t == "Double") return Variant(d);
-        if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
-            throw fail("the Single \"value\" is out of range");
-        return Variant(static_cast<float>(d));
+        // Rounded once, from the decimal text: 3.4028235e+38, FLT_MAX's shortest text, is in
+        // range although the double nearest to it is not.
+        std::optional<float> f;
+        if (text)
+            f = ParseSingle(*text);
+        else if (v.is_number_unsigned())
+            f = static_cast<float>(v.get<std::uint64_t>());
+        else if (v.is_number_integer())
+            f = static_cast<float>(v.get<std::int64_t>());
+        else if (std::fabs(d) <= static_cast<double>(std::numeric_limits<float>::max()))
+            f = static_cast<float>(d);
+        if (!f || !std::isfinite(*f)) throw fail("the Single \"value\" is out of range");
+        return Variant(*f);
     }
     if (t == "Boolean") {
         if (!v.is_boolean()) throw fail("a Boolean \"value\" must be true or false");
@@ -144,15 +166,10 @@ nlohmann::ordered_json JsonOf(const Variant& v) {
             entry["value"] = v.ToI4();
             break;
         case VarType::R4: {
-            // The shortest decimal of the float, so that 0.1f is written as 0.1.
+            // The shortest decimal of the float, so that 0.1f is written as 0.1; the double
+            // nearest to it is written with the same digits.
             const float f = *v.R4();
-            double d = static_cast<double>(f);
-            if (auto shortest = ParseNumber(FormatSingle(f));
-                shortest && std::fabs(*shortest) <= std::numeric_limits<float>::max() &&
-                static_cast<float>(*shortest) == f) {
-                d = *shortest;
-            }
-            entry["value"] = d;
+            entry["value"] = ParseNumber(FormatSingle(f)).value_or(static_cast<double>(f));
             break;
         }
         case VarType::R8:
@@ -182,6 +199,8 @@ std::string ParseErrorText(std::string what) {
 class KeyScanner : public nlohmann::json_sax<json> {
   public:
     std::vector<std::string> order;
+    // A property's value written with a fraction or an exponent, as the file writes it.
+    std::map<std::string, std::string> numberTexts;
     std::optional<std::string> duplicate;
     std::string error;
 
@@ -189,7 +208,13 @@ class KeyScanner : public nlohmann::json_sax<json> {
     bool boolean(bool) override { return true; }
     bool number_integer(number_integer_t) override { return true; }
     bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool number_float(number_float_t, const string_t& text) override {
+        if (containers_.size() == 3 && containers_[1] && containers_[2] &&
+            topLevelKey_ == "properties" && memberKey_ == "value") {
+            numberTexts[propertyKey_] = text;
+        }
+        return true;
+    }
     bool string(string_t&) override { return true; }
     bool binary(binary_t&) override { return true; }
     bool start_object(std::size_t) override {
@@ -199,10 +224,14 @@ class KeyScanner : public nlohmann::json_sax<json> {
     }
     bool key(string_t& key) override {
         if (!keys_.back().insert(key).second && !duplicate) duplicate = key;
-        if (containers_.size() == 1)
+        if (containers_.size() == 1) {
             topLevelKey_ = key;
-        else if (containers_.size() == 2 && containers_[1] && topLevelKey_ == "properties")
+        } else if (containers_.size() == 2 && containers_[1] && topLevelKey_ == "properties") {
             order.push_back(key);
+            propertyKey_ = key;
+        } else if (containers_.size() == 3) {
+            memberKey_ = key;
+        }
         return true;
     }
     bool end_object() override {
@@ -228,10 +257,16 @@ class KeyScanner : public nlohmann::json_sax<json> {
     std::vector<bool> containers_;  // open containers: true for an object
     std::vector<std::set<std::string>> keys_;
     std::string topLevelKey_;
+    std::string propertyKey_;
+    std::string memberKey_;
 };
 
 [[noreturn]] void ThrowSystemError(const std::string& what, const fs::path& file, int error) {
     throw FormError(what + " " + Quote(file.string()) + ": " + std::strerror(error));
+}
+
+[[noreturn]] void ThrowNotRegular(const fs::path& file) {
+    throw FormError("cannot read form file " + Quote(file.string()) + ": not a regular file");
 }
 
 }  // namespace
@@ -240,6 +275,14 @@ JsonFormBag JsonFormBag::Parse(std::string_view text, const std::string& source)
     if (text.size() > kMaxFormFileBytes) {
         throw FormError(source + ": a form file holds at most " +
                         std::to_string(kMaxFormFileBytes) + " bytes");
+    }
+    // The parser would take a NUL byte for the end of the text and ignore what follows.
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+        const auto lineStart = text.rfind('\n', nul);
+        const auto line = std::count(text.begin(), text.begin() + static_cast<long>(nul), '\n') + 1;
+        const auto column = nul - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+        throw FormError(source + ": not valid JSON: a NUL byte at line " + std::to_string(line) +
+                        ", column " + std::to_string(column));
     }
     // A first pass notes the property names in file order (the parsed object keeps them sorted)
     // and finds keys that appear twice in one object, which the parser would quietly merge.
@@ -281,25 +324,38 @@ JsonFormBag JsonFormBag::Parse(std::string_view text, const std::string& source)
         if (!name)
             throw FormError(source + ": property " + Quote(key) + ": a character above U+00FF");
         if (name->empty()) throw FormError(source + ": a property without a name");
-        Variant value = ValueOf(source, *name, entry);
+        const auto written = scan.numberTexts.find(key);
+        Variant value = ValueOf(source, *name, entry,
+                                written == scan.numberTexts.end() ? nullptr : &written->second);
         bag.entries_.emplace_back(std::move(*name), std::move(value));
     }
     return bag;
 }
 
 JsonFormBag JsonFormBag::Load(const fs::path& file) {
-    const std::string name = Quote(file.string());
-    std::error_code ec;
-    const fs::file_status status = fs::status(file, ec);
-    if (ec) throw FormError("cannot read form file " + name + ": " + ec.message());
-    if (!fs::is_regular_file(status))
-        throw FormError("cannot read form file " + name + ": not a regular file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) ThrowSystemError("cannot read form file", file, errno);
+    // Opened without blocking and checked once open, so that nothing swapped in after a check
+    // (a FIFO, a device) can hold the read; the check before keeps devices from being opened.
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) ThrowSystemError("cannot read form file", file, errno);
+    if (!S_ISREG(st.st_mode)) ThrowNotRegular(file);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) ThrowSystemError("cannot read form file", file, errno);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::fstat(fd, &st) != 0) ThrowSystemError("cannot read form file", file, errno);
+    if (!S_ISREG(st.st_mode)) ThrowNotRegular(file);
     std::string text(kMaxFormFileBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) ThrowSystemError("cannot read form file", file, errno);
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ThrowSystemError("cannot read form file", file, errno);
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
     return Parse(text, file.string());
 }
 
@@ -361,23 +417,69 @@ void JsonFormBag::Write(std::string_view key, const Variant& value, const Varian
     if (!value.ValueEquals(defaultValue)) entries_.emplace_back(std::string(key), value);
 }
 
-void WriteFileAtomically(const fs::path& file, std::string_view text) {
-    std::error_code ec;
-    fs::path target = file;
-    if (fs::is_symlink(fs::symlink_status(target, ec))) {
-        target = fs::weakly_canonical(target, ec);
-        if (ec)
-            throw FormError("cannot write form file " + Quote(file.string()) + ": " + ec.message());
-    }
-    fs::path dir = target.parent_path();
-    if (dir.empty()) dir = ".";
+namespace {
 
+// Where a save writes: the file, or the file a symbolic link in its place points to.
+fs::path SaveTarget(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(file, ec))) return file;
+    fs::path target = fs::weakly_canonical(file, ec);
+    if (ec) throw FormError("cannot write form file " + Quote(file.string()) + ": " + ec.message());
+    return target;
+}
+
+fs::path DirectoryOf(const fs::path& target) {
+    fs::path dir = target.parent_path();
+    return dir.empty() ? fs::path(".") : dir;
+}
+
+}  // namespace
+
+FormFileLock::FormFileLock(const fs::path& file, std::chrono::milliseconds limit) {
+    const int fd = ::open(DirectoryOf(SaveTarget(file)).c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;  // the save reports a directory that cannot be written
+    const auto end = std::chrono::steady_clock::now() + limit;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            fd_ = fd;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            ::close(fd);  // no locks on this file system
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            ::close(fd);
+            throw FormError("cannot lock form file " + Quote(file.string()) +
+                            ": another program keeps editing a form in its directory");
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(32));
+    }
+}
+
+FormFileLock::~FormFileLock() {
+    if (fd_ >= 0) ::close(fd_);  // releases the lock
+}
+
+void WriteFileAtomically(const fs::path& file, std::string_view text) {
+    const fs::path target = SaveTarget(file);
+    const fs::path dir = DirectoryOf(target);
+
+    // ".NAME.tmp-PID-N", with NAME shortened when the whole would exceed the name limit.
     static std::atomic<unsigned> counter{0};
+    const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const std::size_t limit = nameMax > 0 ? static_cast<std::size_t>(nameMax) : 255;
+    const std::string name = target.filename().string();
     fs::path temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) +
-                      "-" + std::to_string(counter++));
+        const std::string suffix =
+            ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const std::size_t room = limit > suffix.size() + 1 ? limit - suffix.size() - 1 : 0;
+        temp = dir / ("." + name.substr(0, room) + suffix);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) ThrowSystemError("cannot write form file", file, errno);
     }
@@ -388,11 +490,15 @@ void WriteFileAtomically(const fs::path& file, std::string_view text) {
         ::unlink(temp.c_str());
         ThrowSystemError("cannot write form file", file, error);
     };
-    // An existing file keeps its permissions.
+    // An existing file keeps its owner and group where this process may set them, and its
+    // permissions (set last: a change of owner clears the set-id bits).
     struct stat st {};
-    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::fchmod(fd, st.st_mode & 07777) != 0) {
-        abandon(errno);
+    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+            ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // Neither permitted: the new file keeps this process's owner and group.
+        }
+        if (::fchmod(fd, st.st_mode & 07777) != 0) abandon(errno);
     }
     std::size_t done = 0;
     while (done < text.size()) {

@@ -16,6 +16,7 @@
 // Properties the control does not know are kept as they are.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -81,7 +82,24 @@ class JsonFormBag : public PropertyBag {
 };
 
 // Writes text to file through a temporary file in the same directory, flushed to disk and then
-// renamed over the file; on failure the file is untouched and no temporary file remains.
+// renamed over the file; on failure the file is untouched and no temporary file remains. An
+// existing file keeps its permissions, and its owner and group where the process may set them.
 void WriteFileAtomically(const std::filesystem::path& file, std::string_view text);
+
+// Serialises read-modify-write edits of form files among the programs that take it: an exclusive
+// lock on the directory that holds the form (the directory of a symbolic link's target), so that
+// it also covers a form that does not exist yet. Waits at most `limit` for another holder. Where
+// the directory cannot be opened or its file system offers no locks, the edit goes on unlocked.
+class FormFileLock {
+  public:
+    explicit FormFileLock(const std::filesystem::path& file,
+                          std::chrono::milliseconds limit = std::chrono::seconds(30));
+    ~FormFileLock();
+    FormFileLock(const FormFileLock&) = delete;
+    FormFileLock& operator=(const FormFileLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
 
 }  // namespace varnel::host

@@ -6,13 +6,31 @@
 
 namespace varnel::host {
 
+SubscriptionId StandaloneContainer::SubscribeScaleComm(EventHandler handler) {
+    eventHandlers_.Add(nextId_, std::move(handler));
+    return nextId_++;
+}
+
+SubscriptionId StandaloneContainer::SubscribePropertyChanged(PropertyHandler handler) {
+    propertyHandlers_.Add(nextId_, std::move(handler));
+    return nextId_++;
+}
+
+SubscriptionId StandaloneContainer::SubscribeErrors(ErrorHandler handler) {
+    errorHandlers_.Add(nextId_, std::move(handler));
+    return nextId_++;
+}
+
+bool StandaloneContainer::Unsubscribe(SubscriptionId id) {
+    return eventHandlers_.Remove(id) || propertyHandlers_.Remove(id) || errorHandlers_.Remove(id);
+}
+
 void StandaloneContainer::PropertyChanged(std::string_view name) {
-    for (const auto& h : propertyHandlers_)
-        h(name);
+    propertyHandlers_.ForEach([name](const PropertyHandler& h) { h(name); });
 }
 
 void StandaloneContainer::RaiseOnScaleComm() {
-    for (const auto& h : eventHandlers_) {
+    eventHandlers_.ForEach([this](const EventHandler& h) {
         // A failing subscriber must neither stop the others nor reach into the control.
         try {
             h();
@@ -22,7 +40,7 @@ void StandaloneContainer::RaiseOnScaleComm() {
             EventError(
                 AutomationError(err::kInternal, std::string("OnScaleComm handler: ") + e.what()));
         }
-    }
+    });
 }
 
 void StandaloneContainer::SetOwnSize(float widthTwips, float heightTwips) {
@@ -31,12 +49,12 @@ void StandaloneContainer::SetOwnSize(float widthTwips, float heightTwips) {
 }
 
 void StandaloneContainer::EventError(const AutomationError& error) {
-    for (const auto& h : errorHandlers_)
-        h(error);
+    errorHandlers_.ForEach([&error](const ErrorHandler& h) { h(error); });
 }
 
 void StandaloneContainer::ShowAboutBox(pages::AboutDialog& dialog) {
-    if (aboutHandler_) aboutHandler_(dialog);
+    // A copy: the handler may replace itself while it shows the dialog.
+    if (const AboutHandler handler = aboutHandler_) handler(dialog);
     if (dialog.Loaded()) dialog.cmdClose_Click();
 }
 

@@ -3,14 +3,73 @@
 // subscribers.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <string_view>
-#include <vector>
 
 #include "control/container.h"
 #include "control/errors.h"
 
 namespace varnel::host {
+
+using SubscriptionId = std::uint64_t;
+
+// Subscribers in the order they came. A handler may subscribe and unsubscribe others, or itself,
+// while a raise runs: a new subscriber starts with the next raise, and one that was removed is
+// not called again. Handlers are never moved or destroyed while a raise may be running them.
+template <typename Handler>
+class SubscriberList {
+  public:
+    void Add(SubscriptionId id, Handler handler) {
+        entries_.push_back(Entry{id, std::move(handler), false});
+    }
+
+    bool Remove(SubscriptionId id) {
+        for (Entry& e : entries_) {
+            if (e.id == id && !e.removed) {
+                e.removed = true;
+                anyRemoved_ = true;
+                Compact();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    template <typename Call>
+    void ForEach(const Call& call) {
+        struct Depth {
+            SubscriberList& list;
+            explicit Depth(SubscriberList& l) : list(l) { ++list.depth_; }
+            ~Depth() {
+                --list.depth_;
+                list.Compact();
+            }
+        } depth(*this);
+        const std::size_t count = entries_.size();  // later subscribers wait for the next raise
+        for (std::size_t i = 0; i < count; ++i) {
+            Entry& e = entries_[i];  // a deque keeps elements in place while others are added
+            if (!e.removed) call(e.handler);
+        }
+    }
+
+  private:
+    struct Entry {
+        SubscriptionId id;
+        Handler handler;
+        bool removed;
+    };
+    void Compact() {
+        if (depth_ > 0 || !anyRemoved_) return;
+        std::erase_if(entries_, [](const Entry& e) { return e.removed; });
+        anyRemoved_ = false;
+    }
+    std::deque<Entry> entries_;
+    int depth_ = 0;  // raises running on this list, nested ones included
+    bool anyRemoved_ = false;
+};
 
 class StandaloneContainer : public Container {
   public:
@@ -20,12 +79,13 @@ class StandaloneContainer : public Container {
     using AboutHandler = std::function<void(pages::AboutDialog& dialog)>;
 
     void SetUserMode(bool runMode) { userMode_ = runMode; }
-    void SubscribeScaleComm(EventHandler handler) { eventHandlers_.push_back(std::move(handler)); }
-    void SubscribePropertyChanged(PropertyHandler handler) {
-        propertyHandlers_.push_back(std::move(handler));
-    }
+    // Each returns the id that Unsubscribe takes.
+    SubscriptionId SubscribeScaleComm(EventHandler handler);
+    SubscriptionId SubscribePropertyChanged(PropertyHandler handler);
     // Errors that escaped the control's event handlers, and exceptions thrown by subscribers.
-    void SubscribeErrors(ErrorHandler handler) { errorHandlers_.push_back(std::move(handler)); }
+    SubscriptionId SubscribeErrors(ErrorHandler handler);
+    // Ends a subscription of any kind, also from inside a handler; false for an unknown id.
+    bool Unsubscribe(SubscriptionId id);
 
     // Shows the About dialog for AboutBox. Without a handler, or when the handler leaves it open,
     // the dialog is closed at once: a console host has no window to keep it in.
@@ -46,9 +106,10 @@ class StandaloneContainer : public Container {
     bool userMode_ = true;
     float width_ = 0.0f;
     float height_ = 0.0f;
-    std::vector<EventHandler> eventHandlers_;
-    std::vector<PropertyHandler> propertyHandlers_;
-    std::vector<ErrorHandler> errorHandlers_;
+    SubscriptionId nextId_ = 1;
+    SubscriberList<EventHandler> eventHandlers_;
+    SubscriberList<PropertyHandler> propertyHandlers_;
+    SubscriberList<ErrorHandler> errorHandlers_;
     AboutHandler aboutHandler_;
 };
 

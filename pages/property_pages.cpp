@@ -152,9 +152,8 @@ Varnel& PropertyPage::FirstSelected() const {
 }
 
 std::int16_t PortNumberFromText(std::string_view text) {
-    const std::optional<double> n = ParseNumber(text);
-    if (!n) ThrowTypeMismatch();
-    return Variant(*n).ToI2();
+    if (!ParseNumber(text)) ThrowTypeMismatch();
+    return Variant(text).ToI2();  // rounded once, from the decimal text
 }
 
 // --- CommPort ---

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, if any are missing.
-# Usage: deps.sh [windows] [package] [lint]
+# Usage: deps.sh [windows] [package] [lint] [browser]
+#   browser: Chromium, its WebDriver and Selenium for the test of varnel serve's page.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
@@ -11,6 +12,7 @@ for extra in "$@"; do
                             wine64 libwine-dev socat) ;;
         package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
         lint) packages+=(lintian systemd) ;;               # package and unit file checks
+        browser) packages+=(chromium chromium-driver python3-selenium) ;;  # the page's test
         *) echo "deps.sh: unknown set '$extra'" >&2; exit 2 ;;
     esac
 done

@@ -7,7 +7,7 @@ root=$PWD
 jobs=$(nproc)
 stage() { echo; echo "== $*"; }
 
-scripts/deps.sh windows package lint
+scripts/deps.sh windows package lint browser
 
 stage "format check"
 files=$(git ls-files -co --exclude-standard -- '*.h' '*.cpp' 2>/dev/null || find . -name '*.h' -o -name '*.cpp')
@@ -16,7 +16,9 @@ clang-format --dry-run --Werror $files
 stage "native build and tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/native -j "$jobs"
+ctest --test-dir build/native -N | grep -q serve_browser || { echo "serve_browser test missing"; exit 1; }
 ctest --test-dir build/native --output-on-failure
+echo "page screenshot: build/native/serve-browser/serve.png"
 
 stage "Debian package: contents, systemd unit, lintian"
 deb=$(scripts/package.sh)

@@ -29,6 +29,15 @@ TEST(VariantTest, ConvertsToInt16WithBankersRoundingAndRangeChecks) {
         {Variant("3.5"), 4, 0},
         {Variant("-2.5"), -2, 0},
         {Variant("2.51"), 3, 0},
+        // Rounded once from the decimal text, not through a double.
+        {Variant("2.5000000000000001"), 3, 0},
+        {Variant("32767.49999999999999"), 32767, 0},
+        {Variant("-32768.5"), -32768, 0},
+        {Variant("0.04999999999999999999e1"), 0, 0},
+        {Variant("35e-1"), 4, 0},
+        {Variant("3.0"), 3, 0},
+        {Variant("1e-400"), 0, 0},
+        {Variant("99999999999999999999999"), 0, err::kOverflow},
         {Variant("1e2"), 100, 0},
         {Variant("32767"), 32767, 0},
         {Variant("-32768"), -32768, 0},
@@ -59,6 +68,34 @@ TEST(VariantTest, ConvertsToInt16WithBankersRoundingAndRangeChecks) {
             EXPECT_EQ(got, c.out);
         }
     }
+}
+
+TEST(VariantTest, RoundsTextToWholeNumbersOnceFromItsDigits) {
+    struct Case {
+        const char* text;
+        std::int64_t value;
+        bool whole;
+    };
+    const Case cases[] = {
+        {"0", 0, true},
+        {"-0.0", 0, true},
+        {"007.000", 7, true},
+        {"1.5e1", 15, true},
+        {"0.5", 0, false},
+        {"-1.5", -2, false},
+        {"0.050", 0, false},
+        {"1e19", INT64_MAX, true},
+        {"-1e30", INT64_MIN, true},
+        {"2147483647.4999999999999", 2147483647, false},
+    };
+    for (const Case& c : cases) {
+        const auto r = RoundNumberText(c.text);
+        ASSERT_TRUE(r) << c.text;
+        EXPECT_EQ(r->value, c.value) << c.text;
+        EXPECT_EQ(r->whole, c.whole) << c.text;
+    }
+    EXPECT_FALSE(RoundNumberText("1e"));
+    EXPECT_EQ(Variant("2147483647.4999999999999").ToI4(), 2147483647);
 }
 
 TEST(VariantTest, ConvertsToSingleRoundingOnceFromText) {

@@ -53,6 +53,8 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     int Pid() const { return pid_; }
+    // The reading end of the child's stdout.
+    int StdoutFd() const { return out_; }
 
     // The next line on stdout, or nullopt when none arrives in time.
     std::optional<std::string> ReadLine(std::chrono::milliseconds limit) {

@@ -1,6 +1,9 @@
 // The varnel binary end to end: exit codes, help, JSON output, signals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -11,6 +14,7 @@
 #include "tests/posix/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
+#include "tools/varnel/output.h"
 
 namespace varnel::testing {
 namespace {
@@ -50,6 +54,11 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         {{"form"}, ""},
         {{"form", "get", "x.json"}, ""},
         {{"form", "set", "x.json", "CommPort"}, ""},
+        {{"serve", "--units", "stone"}, "is not a unit"},
+        {{"serve", "--config", "x.json", "--device", "/dev/null"}, ""},
+        {{"serve", "--max-clients", "0"}, ""},
+        {{"serve", "--listen", "8398"}, "--listen 8398: expected ADDR:PORT"},
+        {{"serve", "--config", "/nonexistent/s.json"}, "/nonexistent/s.json: cannot read"},
     };
     for (const auto& [args, fragment] : cases) {
         std::vector<std::string> argv = {kVarnel};
@@ -59,7 +68,7 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
             shown += a + " ";
         SCOPED_TRACE(shown);
         ChildProcess p(argv);
-        EXPECT_EQ(p.Wait(5s), 2);
+        EXPECT_EQ(p.Wait(10s), 2);
         const std::string err = p.Stderr();
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(err.rfind("varnel: ", 0), 0u) << err;
@@ -69,10 +78,11 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST(CliTest, EverySubcommandHasHelp) {
-    for (const char* sub : {"monitor", "read", "ports", "simulate", "demo", "form", "about"}) {
+    for (const char* sub :
+         {"monitor", "read", "serve", "ports", "simulate", "demo", "form", "about"}) {
         SCOPED_TRACE(sub);
         ChildProcess p({kVarnel, sub, "--help"});
-        EXPECT_EQ(p.Wait(5s), 0);
+        EXPECT_EQ(p.Wait(10s), 0);
         EXPECT_NE(p.RestOfStdout().find("Usage:"), std::string::npos);
     }
 }
@@ -85,10 +95,27 @@ class MonitorTest : public ::testing::Test {
         argv.insert(argv.end(), extra.begin(), extra.end());
         return std::make_unique<ChildProcess>(argv);
     }
-    json Next(ChildProcess& p, std::chrono::milliseconds limit = 3s) {
+    // Limits are generous: they are only reached when something is wrong, and a busy machine
+    // may take seconds to start a process or deliver a line.
+    json Next(ChildProcess& p, std::chrono::milliseconds limit = 10s) {
         auto line = p.ReadLine(limit);
         if (!line) throw std::runtime_error("no line on stdout");
         return json::parse(*line);
+    }
+    static bool IsWeight(const json& e) { return e["ScaleCommEvent"] == 1; }
+    // Writes a frame to the line, again and again at the scale's pace, until a line that pred
+    // accepts arrives.
+    json FeedUntil(ChildProcess& p, const std::string& frame,
+                   const std::function<bool(const json&)>& pred) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            pty.Write(frame);
+            while (auto line = p.ReadLine(250ms)) {
+                json e = json::parse(*line);
+                if (pred(e)) return e;
+            }
+        }
+        throw std::runtime_error("no matching line on stdout");
     }
     PtyPair pty;
 };
@@ -96,8 +123,7 @@ class MonitorTest : public ::testing::Test {
 TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     auto p = Start({"--units", "grams"});
     EXPECT_EQ(Next(*p), json::parse(R"({"ScaleOpen":1})"));
-    pty.Write(Frame(' ', "01234"));
-    const json e = Next(*p);
+    const json e = FeedUntil(*p, Frame(' ', "01234"), IsWeight);
     EXPECT_EQ(e.size(), 15u);
     EXPECT_EQ(e["ScaleCommEvent"], 1);
     EXPECT_EQ(e["event"], "weight");
@@ -113,55 +139,75 @@ TEST_F(MonitorTest, JsonLinesCarryTheHandlersView) {
     EXPECT_EQ(e["NetWtUnits"], 2);
     EXPECT_EQ(e["ConnectStatus"], 1);
 
-    // The line is emptied after every frame, right after the event is printed: keep the scale's
-    // own spacing, or this frame could be discarded with it.
-    std::this_thread::sleep_for(50ms);
-    pty.Write(Frame('0', "00005"));  // pounds-ounces: 5 tenths of an ounce
-    const json s = Next(*p);
-    EXPECT_EQ(s["RawWtUnits"], 2);
+    // The line is emptied after every frame, right after the event is printed: a frame that
+    // arrives before that is discarded with it, so it is sent again until it is seen.
+    const json s = FeedUntil(*p, Frame('0', "00005"),  // pounds-ounces: 5 tenths of an ounce
+                             [](const json& line) { return line["RawWtUnits"] == 2; });
     EXPECT_EQ(s["FormattedWt"], "00:00.5");
     // The shortest text that reads back to the same float.
     const float net = static_cast<float>(s["NetWt"].get<double>());
     EXPECT_EQ(net, 0x1.c597c8p+3f);  // grams of half an ounce through the rounded chain
     p->Signal(SIGTERM);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, TextThatIsNotAsciiStaysValidJson) {
     auto p = Start({});
     Next(*p);
-    pty.Write(Frame('\x10', std::string("\"\\\x80\x01") + "A"));  // no units: the field as it is
-    const json e = Next(*p);
+    // No units: the field as it is.
+    const json e = FeedUntil(*p, Frame('\x10', std::string("\"\\\x80\x01") + "A"), IsWeight);
     EXPECT_EQ(e["RawWt"], std::string("\"\\\xc2\x80\x01"
                                       "A"));
     EXPECT_EQ(e["FormattedWt"], "");
     p->Signal(SIGINT);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, KeepsRunningThroughALossAndTheReconnect) {
     auto p = Start({"--notify", "changed"});
     Next(*p);
-    const json lost = Next(*p, 2s);
+    const json lost = Next(*p);
     EXPECT_EQ(lost["ScaleCommEvent"], 3);
     EXPECT_EQ(lost["ConnectStatus"], 0);
-    const json back = Next(*p, 4s);
+    const json back = Next(*p, 15s);
     EXPECT_EQ(back["ScaleCommEvent"], 4);
     EXPECT_EQ(back["ConnectStatus"], 1);
     EXPECT_EQ(back["WtNotification"], 1);
     p->Signal(SIGTERM);
-    EXPECT_EQ(p->Wait(5s), 0);
+    EXPECT_EQ(p->Wait(10s), 0);
+}
+
+TEST_F(MonitorTest, AStopRequestEndsItWhileNobodyReadsItsOutput) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        auto p = Start({});
+        const int out = p->StdoutFd();
+        ASSERT_GT(::fcntl(out, F_SETPIPE_SZ, 4096), 0);
+        Next(*p);
+        // Frames at the scale's pace until the pipe cannot take another line, then a few more
+        // for the monitor to try.
+        int queued = 0;
+        for (int frames = 0, after = 0; after < 10 && frames < 2000; ++frames) {
+            pty.Write(Frame(' ', "00100"));
+            std::this_thread::sleep_for(20ms);
+            ASSERT_EQ(::ioctl(out, FIONREAD, &queued), 0);
+            if (queued > 4096 - 200) ++after;
+        }
+        ASSERT_GT(queued, 4096 - 200) << "the pipe never filled";
+        p->Signal(sig);
+        EXPECT_EQ(p->Wait(10s), 0);
+    }
 }
 
 TEST_F(MonitorTest, AMissingDeviceIsRetriedUntilStoppedAndItsReasonToldOnce) {
     ChildProcess p({kVarnel, "monitor", "--device", "/nonexistent/tty"});
-    const auto first = p.ReadLine(3s);
+    const auto first = p.ReadLine(10s);
     ASSERT_TRUE(first);
     EXPECT_NE(first->find("cannot open yet, retrying every 3 s: /nonexistent/tty"),
               std::string::npos);
     EXPECT_FALSE(p.ReadLine(3500ms));  // a retry fails the same way
     p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
     EXPECT_EQ(p.Stderr(),
               "varnel: cannot open the port (error 8002): /nonexistent/tty: No such file or "
               "directory\n");
@@ -181,13 +227,13 @@ TEST_F(MonitorTest, OpenErrorsAreJsonLinesToldAgainAfterTheLinkWasUp) {
     EXPECT_EQ(Next(p), error);
     std::filesystem::remove(link);
     std::filesystem::create_symlink(pty.SlavePath(), link);
-    EXPECT_EQ(Next(p, 8s)["ScaleCommEvent"], 4);
+    EXPECT_EQ(Next(p, 15s)["ScaleCommEvent"], 4);
     std::filesystem::remove(link);
     std::filesystem::create_symlink(gone, link);
-    EXPECT_EQ(Next(p, 5s)["ScaleCommEvent"], 3);  // silence
-    EXPECT_EQ(Next(p, 8s), error);
+    EXPECT_EQ(Next(p)["ScaleCommEvent"], 3);  // silence
+    EXPECT_EQ(Next(p, 15s), error);
     p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
 }
 
 TEST_F(MonitorTest, TheInitialisersOutputAndLeftoversStayOutOfTheStreams) {
@@ -227,18 +273,20 @@ TEST_F(MonitorTest, AStopRequestEndsAHangingInitialiserAndTheMonitor) {
 TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     ChildProcess scale({kVarnel, "simulate", "--pty", "--layout", "g", "--script", "ramp:100:200:1",
                         "--fault", "garbage:5@every:4", "--fault", "stx@at:10"});
-    const auto slave = scale.ReadLine(3s);
+    const auto slave = scale.ReadLine(10s);
     ASSERT_TRUE(slave);
     ASSERT_EQ(slave->rfind("/dev/pts/", 0), 0u) << *slave;
     ChildProcess monitor({kVarnel, "monitor", "--device", *slave, "--json", "--units", "grams",
                           "--system-dir", "/nonexistent"});
-    EXPECT_EQ(json::parse(*monitor.ReadLine(3s)), json::parse(R"({"ScaleOpen":1})"));
+    EXPECT_EQ(json::parse(*monitor.ReadLine(10s)), json::parse(R"({"ScaleOpen":1})"));
     double last = 0.0;
     int weights = 0;
     while (weights < 15) {
-        const auto line = monitor.ReadLine(3s);
+        const auto line = monitor.ReadLine(10s);
         ASSERT_TRUE(line);
         const json e = json::parse(*line);
+        // A monitor held up for a second by a busy machine may see a loss and the reconnect.
+        if (e["ScaleCommEvent"] == 3 || e["ScaleCommEvent"] == 4) continue;
         ASSERT_EQ(e["ScaleCommEvent"], 1) << *line;
         const double net = e["NetWt"].get<double>();
         EXPECT_GE(net, last);  // a rising ramp, however the faults cut it
@@ -250,8 +298,8 @@ TEST(CliTest, SimulatorAndMonitorTalkOverAPseudoTerminal) {
     EXPECT_GT(last, 100.0);
     monitor.Signal(SIGTERM);
     scale.Signal(SIGTERM);
-    EXPECT_EQ(monitor.Wait(5s), 0);
-    EXPECT_EQ(scale.Wait(5s), 0);
+    EXPECT_EQ(monitor.Wait(10s), 0);
+    EXPECT_EQ(scale.Wait(10s), 0);
 }
 
 TEST(CliTest, FormFilesAreEditedThroughThePages) {
@@ -260,7 +308,7 @@ TEST(CliTest, FormFilesAreEditedThroughThePages) {
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), kVarnel);
         auto p = std::make_unique<ChildProcess>(args);
-        p->Wait(5s);
+        p->Wait(10s);
         return p;
     };
     auto set = run({"form", "set", form, "CommPort", " 2.5 "});  // half to even
@@ -290,6 +338,23 @@ TEST(CliTest, FormFilesAreEditedThroughThePages) {
     auto broken = run({"form", "show", dir / "broken.json"});
     EXPECT_EQ(broken->Wait(0ms), 1);
     EXPECT_NE(broken->Stderr().find("broken.json"), std::string::npos);
+    EXPECT_EQ(broken->RestOfStdout(), "");
+}
+
+TEST(CliTest, AnErrorAtTheTopIsOneLineAndExitOne) {
+    // The form's saved weight cannot be converted to the units asked for.
+    TempDir dir;
+    dir.Write("scale.json", R"({"format": "varnel-form", "version": 1, "properties": {
+        "RawWtUnits": {"type": "Integer", "value": 3},
+        "RawWt": {"type": "String", "value": "x\u001b"},
+        "WtNotification": {"type": "Long", "value": 1}}})");
+    ChildProcess p({kVarnel, "monitor", "--form", dir / "scale.json", "--units", "grams",
+                    "--system-dir", "/nonexistent"});
+    EXPECT_EQ(p.Wait(10s), 1);
+    const std::string err = p.Stderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("\"x\\u001b\" does not convert: Type mismatch"), std::string::npos) << err;
+    EXPECT_EQ(p.RestOfStdout(), "");
 }
 
 TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
@@ -298,19 +363,18 @@ TEST_F(MonitorTest, ASavedFormChoosesThePortUnitsAndPolicy) {
     for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"CommPort", "7"}, {"NetWtUnits", "Ounces"}, {"WtNotification", "1"}}) {
         ChildProcess set({kVarnel, "form", "set", form, key, value});
-        ASSERT_EQ(set.Wait(5s), 0);
+        ASSERT_EQ(set.Wait(10s), 0);
     }
     // Port 7 opens <system dir>/com7.
     std::filesystem::create_symlink(pty.SlavePath(), dir / "com7");
     ChildProcess p({kVarnel, "monitor", "--form", form, "--system-dir", dir.Path(), "--json"});
     EXPECT_EQ(Next(p), json::parse(R"({"ScaleOpen":1})"));
-    pty.Write(Frame(' ', "00100"));
-    const json e = Next(p);
+    const json e = FeedUntil(p, Frame(' ', "00100"), IsWeight);
     EXPECT_EQ(e["NetWtUnits"], 3);
     EXPECT_EQ(e["WtNotification"], 1);
     EXPECT_EQ(e["FormattedWt"], "001.00");
     p.Signal(SIGTERM);
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
 }
 
 // A scale for one case: the simulator on a pseudo-terminal of its own, or, without options, a
@@ -326,7 +390,7 @@ class ScaleLine {
         std::vector<std::string> argv = {kVarnel, "simulate", "--pty"};
         argv.insert(argv.end(), simulatorOptions.begin(), simulatorOptions.end());
         simulator_ = std::make_unique<ChildProcess>(argv);
-        const auto slave = simulator_->ReadLine(5s);
+        const auto slave = simulator_->ReadLine(10s);
         if (!slave) throw std::runtime_error("the simulator printed no path");
         path_ = *slave;
     }
@@ -378,11 +442,11 @@ TEST(CliTest, ReadPrintsOneWeightOrSaysWhatItSaw) {
          "varnel: no valid weight within 0.5 s from DEV: no data at all"},
         {"only motion",
          {"--status", "1"},
-         {"--timeout", "1"},
+         {"--timeout", "3"},
          3,
          "",
          nullptr,
-         "within 1 s from DEV: only frames without a valid weight (status 1)\n"},
+         "within 3 s from DEV: only frames without a valid weight (status 1)\n"},
         {"a weight that never settles",
          {"--script", "ramp:0:100:60"},
          {"--stable", "3", "--timeout", "1"},
@@ -454,11 +518,11 @@ TEST(CliTest, MonitorStopsAtItsLimits) {
         {"--count", {"--script", "steady:1.25"}, {"--count", "3"}, 0, 3, "weight", ""},
         {"--timeout with only motion",
          {"--status", "1"},
-         {"--timeout", "1"},
+         {"--timeout", "3"},
          3,
          0,
          "weight",
-         "varnel: no valid weight for 1 s from DEV: only frames without a valid weight (status "
+         "varnel: no valid weight for 3 s from DEV: only frames without a valid weight (status "
          "1)\n"},
         {"--exit-on-lost",
          {},
@@ -506,9 +570,9 @@ TEST(CliTest, ABareMonitorSaysWhatItOpens) {
         std::vector<std::string> argv = {kVarnel, "monitor", "--system-dir", dir.Path()};
         if (jsonMode) argv.push_back("--json");
         ChildProcess p(argv);
-        ASSERT_TRUE(p.ReadLine(5s));  // the opening line: the note came before it
+        ASSERT_TRUE(p.ReadLine(10s));  // the opening line: the note came before it
         p.Signal(SIGTERM);
-        EXPECT_EQ(p.Wait(5s), 0);
+        EXPECT_EQ(p.Wait(10s), 0);
         EXPECT_EQ(p.Stderr(),
                   jsonMode ? "" : "varnel: opening port 1: " + (dir / "com1").string() + "\n");
     }
@@ -525,20 +589,20 @@ TEST(CliTest, UnitNamesAreAcceptedByFormSet) {
                                                           {"Ounces", "3"},
                                                           {"1", "1"}}) {
         ChildProcess p({kVarnel, "form", "set", form, "NetWtUnits", value});
-        EXPECT_EQ(p.Wait(5s), 0) << value;
+        EXPECT_EQ(p.Wait(10s), 0) << value;
         EXPECT_EQ(p.RestOfStdout(), "NetWtUnits = " + index + "\n") << value;
     }
 }
 
 TEST(CliTest, AboutShowsTheVersion) {
     ChildProcess p({kVarnel, "about"});
-    EXPECT_EQ(p.Wait(5s), 0);
+    EXPECT_EQ(p.Wait(10s), 0);
     const std::string out = p.RestOfStdout();
     EXPECT_NE(out.find("About Varnel"), std::string::npos);
     EXPECT_NE(out.find("(3.0)"), std::string::npos);
     for (const char* flag : {"--version", "-V"}) {
         ChildProcess v({kVarnel, flag});
-        EXPECT_EQ(v.Wait(5s), 0);
+        EXPECT_EQ(v.Wait(10s), 0);
         const std::string line = v.RestOfStdout();
         EXPECT_EQ(line.rfind("varnel 3.0.0.0 (revision ", 0), 0u) << line;
         EXPECT_GT(line.size(), std::string("varnel 3.0.0.0 (revision )\n").size()) << line;
@@ -547,7 +611,7 @@ TEST(CliTest, AboutShowsTheVersion) {
 
 TEST(CliTest, DemoRunsABoundedSessionWithoutHardware) {
     ChildProcess demo({kVarnel, "demo", "--duration", "2.5"});
-    EXPECT_EQ(demo.Wait(10s), 0);
+    EXPECT_EQ(demo.Wait(30s), 0);
     const std::string out = demo.RestOfStdout();
     EXPECT_NE(out.find("ScaleOpen(-1) = 1"), std::string::npos) << out;
     EXPECT_NE(out.find("OnScaleComm: weight"), std::string::npos) << out;

@@ -1,10 +1,19 @@
-// What the tool prints for an event, and how a read decides it has its weight.
+// What the tool prints for an event and how it writes it, and how a read decides it has its
+// weight.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <cerrno>
+#include <chrono>
 
 #include <bit>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
+#include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
 #include "tools/varnel/reading.h"
 #include "tools/varnel/units.h"
@@ -13,6 +22,7 @@ namespace varnel::cli {
 namespace {
 
 using json = nlohmann::json;
+using namespace std::chrono_literals;
 
 EventRecord Weight(std::int16_t status, std::int16_t layout, std::string raw, float net = 0.0f,
                    std::int32_t netUnits = vnKilograms) {
@@ -130,6 +140,71 @@ TEST(OutputTest, UnitAndPolicyNamesAreTheSameEverywhere) {
     EXPECT_EQ(ParseNotify("Changed"), vnChanged);
     EXPECT_EQ(ParseNotify("VNEVERYTIME"), vnEverytime);
     EXPECT_EQ(ParseNotify("sometimes"), std::nullopt);
+}
+
+TEST(LineWriterTest, AReaderThatStopsLosesWholeLinesAndHearsHowMany) {
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(fds[0], F_SETPIPE_SZ, 4096), 0);
+    boost::asio::io_context io;
+    {
+        LineWriter writer(io, fds[1], 1000);
+        std::uint64_t dropped = 0;
+        int error = 0;
+        writer.onDrained = [&](std::uint64_t n) { dropped += n; };
+        writer.onError = [&](int e) { error = e; };
+        const std::string line(99, 'x');
+        for (int i = 0; i < 100; ++i)
+            EXPECT_TRUE(writer.Write(line));  // never blocks
+        EXPECT_GT(writer.Pending(), 0u);
+        EXPECT_FALSE(::fcntl(fds[1], F_GETFL) & O_NONBLOCK);  // the caller's descriptor as it was
+
+        // The reader comes back: what waited goes out, then the count of what was dropped.
+        ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+        std::string got;
+        auto take = [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<std::size_t>(n));
+        };
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (dropped == 0 && std::chrono::steady_clock::now() < end) {
+            take();
+            io.run_for(5ms);
+            io.restart();
+        }
+        take();
+        const auto lines = static_cast<std::uint64_t>(std::count(got.begin(), got.end(), '\n'));
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(lines + dropped, 100u);
+        std::string whole;
+        for (std::uint64_t i = 0; i < lines; ++i)
+            whole += line + "\n";
+        EXPECT_EQ(got, whole);
+
+        // The reader goes for good.
+        ::close(fds[0]);
+        EXPECT_FALSE(writer.Write(line));
+        EXPECT_EQ(error, EPIPE);
+    }
+    ::close(fds[1]);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+TEST(OutputTest, TextLinesEscapeTheBytesOfTheLine) {
+    EventRecord r;
+    r.scaleCommEvent = 1;
+    r.rawWtUnits = 3;
+    r.formattedWt = "\x1b[2J\x07\\\x9b";
+    const std::string line = HumanLine("12:00:00.000", r);
+    EXPECT_NE(line.find("\\u001b[2J\\u0007\\\\\\u009b g"), std::string::npos) << line;
+    EXPECT_EQ(std::count_if(line.begin(), line.end(), [](char c) { return c < 0x20 || c >= 0x7F; }),
+              0)
+        << line;
 }
 
 TEST(ReadWatcherTest, EndsAtTheRequiredRunOfEqualWeightsOrSaysWhatCame) {

@@ -2,6 +2,9 @@
 // loading a form into a running host's control, and saving one.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "control/errors.h"
 #include "host/form_editor.h"
 #include "tests/fakes/harness.h"
@@ -35,7 +38,13 @@ TEST(FormSetTest, CreatesAMissingFileAndAppliesThePortTextRules) {
         const char* text;
         std::int16_t port;
     };
-    const Case cases[] = {{" 3 ", 3}, {"3.5", 4}, {"2.5", 2}, {"\t12", 12}, {"1", 1}};
+    const Case cases[] = {{" 3 ", 3},
+                          {"3.5", 4},
+                          {"2.5", 2},
+                          {"\t12", 12},
+                          {"1", 1},
+                          {"2.5000000000000001", 3},
+                          {"32767.49999999999999", 32767}};  // rounded once, from the digits
     for (const Case& c : cases) {
         FormFile f;
         const FormEntry e = host::SetFormValue(f.path, "commport", c.text);
@@ -78,6 +87,38 @@ TEST(FormSetTest, ABadValueIsRefusedAndTheFileStaysAsItWas) {
         EXPECT_EQ(f.Text(), before);
         EXPECT_EQ(f.dir.Names(), std::set<std::string>{"scale.json"});
     }
+}
+
+TEST(FormSetTest, ConcurrentEditsOfOneFileLoseNothing) {
+    // Two editors, each the only one to change its key: each must find its last value still
+    // there, whatever the other saved meanwhile.
+    FormFile f;
+    f.Write("");
+    constexpr int kRounds = 20;
+    std::atomic<int> lost{0}, failed{0};
+    auto edit = [&](const char* key, int base, int modulo) {
+        std::string last = host::GetFormValue(f.path, key).value.ToStr();
+        for (int i = 0; i < kRounds; ++i) {
+            try {
+                if (host::GetFormValue(f.path, key).value.ToStr() != last) ++lost;
+                last = std::to_string(base + i % modulo);
+                host::SetFormValue(f.path, key, last);
+            } catch (const FormError& e) {
+                ADD_FAILURE() << e.what();
+                ++failed;
+            }
+        }
+    };
+    std::thread ports(edit, "CommPort", 2, 1000);
+    std::thread units(edit, "NetWtUnits", 0, 4);
+    ports.join();
+    units.join();
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(host::GetFormValue(f.path, "CommPort").value, Variant(std::int16_t{2 + kRounds - 1}));
+    EXPECT_EQ(host::GetFormValue(f.path, "NetWtUnits").value,
+              Variant(std::int32_t{(kRounds - 1) % 4}));
+    EXPECT_EQ(f.dir.Names(), std::set<std::string>{"scale.json"});
 }
 
 TEST(FormSetTest, OptionsByIndexEnumNameOrCaption) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -30,7 +31,8 @@ TEST(JsonFormBagTest, EveryVariantTypeSurvivesARoundTrip) {
         {"i4min", Variant(std::numeric_limits<std::int32_t>::min())},
         {"i4max", Variant(std::numeric_limits<std::int32_t>::max())},
         {"tenth", Variant(0.1f)},
-        {"fltmax", Variant(-FLT_MAX)},
+        {"fltmin", Variant(-FLT_MAX)},
+        {"fltmax", Variant(FLT_MAX)},
         {"denormal", Variant(std::numeric_limits<float>::denorm_min())},
         {"third", Variant(1.0f / 3.0f)},
         {"double", Variant(0.1 + 0.2)},
@@ -54,6 +56,7 @@ TEST(JsonFormBagTest, EveryVariantTypeSurvivesARoundTrip) {
     EXPECT_EQ(back.Serialize(), text);
     // Floats are written with their shortest decimal, texts as UTF-8.
     EXPECT_NE(text.find(R"("value": 0.1)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("value": 3.4028235e+38)"), std::string::npos) << text;
     EXPECT_NE(text.find("\"caf\xC3\xA9\""), std::string::npos) << text;
 }
 
@@ -143,7 +146,12 @@ TEST(JsonFormBagTest, MalformedFormsGetAClearErrorNamingTheKeyOrPosition) {
         {Form(R"("CommID": {"type": "Long", "value": 3000000000})"), "CommID", "whole number"},
         {Form(R"("CommID": {"type": "Long", "value": -99999999999999999999})"), "CommID",
          "whole number"},
+        {Form(R"("CommPort": {"type": "Integer", "value": 3.0000000000000000001})"), "CommPort",
+         "whole number"},
         {Form(R"("NetWt": {"type": "Single", "value": 1e39})"), "NetWt", "out of range"},
+        {Form(R"("NetWt": {"type": "Single", "value": 3.4028236e38})"), "NetWt", "out of range"},
+        {Form("") + '\0', "", "a NUL byte at line 1, column 58"},
+        {Form("\n") + std::string("\n\0 trailing", 11), "", "a NUL byte at line 3, column 1"},
         {Form(R"("NetWt": {"type": "Double", "value": 1e999})"), "", "number overflow"},
         {Form(R"("NetWt": {"type": "Single", "value": "1.5"})"), "NetWt", "must be a number"},
         {Form(R"("PortOpen": {"type": "Boolean", "value": 1})"), "PortOpen", "true or false"},
@@ -180,13 +188,23 @@ TEST(JsonFormBagTest, UnknownPropertiesAndEveryTypeNameAreAccepted) {
         "Custom": {"type": "Double", "value": 2},
         "E": {"type": "Empty", "value": null},
         "L": {"type": "Long", "value": 5},
-        "S": {"type": "Single", "value": 3}
+        "S": {"type": "Single", "value": 3},
+        "I": {"type": "Integer", "value": -3.0},
+        "L2": {"type": "Long", "value": 12e1},
+        "S2": {"type": "Single", "value": 3.4028235e38},
+        "S3": {"type": "Single", "value": 16777217}
     )"));
-    ASSERT_EQ(bag.Entries().size(), 4u);
-    EXPECT_EQ(bag.Entries()[0].second, Variant(2.0));
-    EXPECT_EQ(bag.Entries()[1].second, Variant());
-    EXPECT_EQ(bag.Entries()[2].second, Variant(std::int32_t{5}));
-    EXPECT_EQ(bag.Entries()[3].second, Variant(3.0f));
+    const std::vector<Variant> values = {Variant(2.0),
+                                         Variant(),
+                                         Variant(std::int32_t{5}),
+                                         Variant(3.0f),
+                                         Variant(std::int16_t{-3}),
+                                         Variant(std::int32_t{120}),
+                                         Variant(FLT_MAX),
+                                         Variant(16777216.0f)};
+    ASSERT_EQ(bag.Entries().size(), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(bag.Entries()[i].second, values[i]) << bag.Entries()[i].first;
 }
 
 TEST(JsonFormBagTest, AFullSizeFormWithManyPropertiesKeepsItsOrder) {
@@ -238,19 +256,49 @@ TEST(JsonFormBagFileTest, LoadReportsFilesThatCannotBeForms) {
 }
 
 TEST(JsonFormBagFileTest, SaveReplacesTheFileWholeAndKeepsItsPermissions) {
+    // The longest name a file may have leaves no room for a temporary name built from it.
+    for (const std::string& name : {std::string("form.json"), std::string(250, 'f') + ".json"}) {
+        TempDir dir;
+        const auto file = dir / name;
+        WriteText(file, std::string(5000, 'x'));  // longer than the new content
+        ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+        JsonFormBag bag;
+        bag.Write("CommPort", Variant(std::int16_t{4}), Variant(std::int16_t{1}));
+        bag.Save(file);
+        EXPECT_EQ(ReadText(file), bag.Serialize());
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(dir.Names(), std::set<std::string>{name});
+        EXPECT_EQ(JsonFormBag::Load(file).Read("CommPort", Variant()), Variant(std::int16_t{4}));
+    }
+}
+
+TEST(JsonFormBagFileTest, SaveKeepsTheOwnerAndGroupItMaySet) {
+    // The superuser may give the file to anyone; others may give it a group they belong to.
+    uid_t uid = ::geteuid();
+    gid_t gid = 65534;
+    if (uid == 0) {
+        uid = 65534;
+    } else {
+        std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)));
+        groups.resize(
+            static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
+        const auto other =
+            std::find_if(groups.begin(), groups.end(), [](gid_t g) { return g != ::getegid(); });
+        if (other == groups.end()) GTEST_SKIP() << "no second group to give the file";
+        gid = *other;
+    }
     TempDir dir;
     const auto file = dir / "form.json";
-    WriteText(file, std::string(5000, 'x'));  // longer than the new content
-    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
-    JsonFormBag bag;
-    bag.Write("CommPort", Variant(std::int16_t{4}), Variant(std::int16_t{1}));
-    bag.Save(file);
-    EXPECT_EQ(ReadText(file), bag.Serialize());
+    WriteText(file, "old");
+    ASSERT_EQ(::chown(file.c_str(), uid, gid), 0);
+    JsonFormBag().Save(file);
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(dir.Names(), std::set<std::string>{"form.json"});
-    EXPECT_EQ(JsonFormBag::Load(file).Read("CommPort", Variant()), Variant(std::int16_t{4}));
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
+    EXPECT_EQ(ReadText(file), JsonFormBag().Serialize());
 }
 
 TEST(JsonFormBagFileTest, SaveFollowsASymbolicLink) {

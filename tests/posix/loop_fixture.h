@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/scale.h"
@@ -58,6 +59,17 @@ class LoopTest : public ::testing::Test {
             loop.RunFor(std::chrono::milliseconds(5));
         }
         return true;
+    }
+    // Writes bytes to the line until pred holds: the receiver empties the port's buffer at every
+    // reset, so bytes that arrive together with earlier ones may be dropped with them.
+    bool FeedUntil(const PtyPair& line, std::string_view bytes, const std::function<bool()>& pred,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        do {
+            line.Write(bytes);
+            if (RunUntil(pred, std::chrono::milliseconds(250))) return true;
+        } while (std::chrono::steady_clock::now() < end);
+        return false;
     }
     void RunFor(std::chrono::milliseconds d) {
         const auto end = std::chrono::steady_clock::now() + d;

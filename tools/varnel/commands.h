@@ -56,6 +56,20 @@ struct FormOptions {
 };
 int RunForm(const FormOptions& options);
 
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8398";
+    std::string config;  // a JSON file of scales; else one scale named "default"
+    std::string device;
+    int port = 0;  // 0: port 1
+    std::string units;
+    std::string notify;
+    std::string systemDir;
+    std::vector<std::string> allowOrigins;
+    std::string tokenFile;
+    int maxClients = 64;
+};
+int RunServe(const ServeOptions& options);
+
 // Prints the About dialog's text.
 int RunAbout();
 

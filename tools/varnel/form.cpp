@@ -40,8 +40,9 @@ std::string OptionValue(const std::string& key, const std::string& value) {
 int RunForm(const FormOptions& o) {
     try {
         if (o.action == "show") {
+            const std::vector<host::FormEntry> entries = host::ShowForm(o.file);  // may fail
             std::printf("%-15s %-8s %-14s %-7s %s\n", "KEY", "TYPE", "VALUE", "IN FILE", "PAGE");
-            for (const auto& e : host::ShowForm(o.file))
+            for (const auto& e : entries)
                 PrintEntry(e);
         } else if (o.action == "get") {
             std::printf("%s\n", ValueText(host::GetFormValue(o.file, o.key).value).c_str());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/varnel/commands.h"
+#include "tools/varnel/output.h"
 #include "tools/varnel/units.h"
 #include "tools/varnel/version.h"
 
@@ -19,7 +20,7 @@ std::string Sentence(const CLI::ParseError& e) {
     std::smatch m;
     if (std::regex_match(text, m, missing)) return m[1].str() + " needs a value";
     if (text == "A subcommand is required")
-        return "say what to do: monitor, read, ports, simulate, form, about or demo";
+        return "say what to do: monitor, read, serve, ports, simulate, form, about or demo";
     return text;
 }
 
@@ -44,6 +45,18 @@ CLI::Validator Count() {
             return "\"" + v + "\" is not a count; give a whole number from 1";
         },
         "N");
+}
+
+// A message on one line: line breaks and other control characters as escapes.
+std::string OneLine(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            out += varnel::cli::Printable(std::string_view(&c, 1));
+        else
+            out += c;
+    }
+    return out;
 }
 
 }  // namespace
@@ -137,6 +150,49 @@ int main(int argc, char** argv) {
                     "Port number text, or the option's index, enum name or caption")
         ->required();
 
+    ServeOptions serve;
+    auto* srv = app.add_subcommand(
+        "serve", "Serve scales over HTTP, WebSocket and Server-Sent Events, with a live page");
+    srv->add_option("--listen", serve.listen, "ADDR:PORT to listen on (loopback unless told)")
+        ->capture_default_str();
+    auto* srvConfig = srv->add_option(
+        "--config", serve.config,
+        "JSON file of scales: [{\"name\", \"device\" or \"port\", \"units\", \"notify\"}]");
+    auto* srvDevice = srv->add_option("--device", serve.device, "Serial device of the one scale");
+    auto* srvPort = srv->add_option("--port", serve.port, "Port number 1-255 of the one scale")
+                        ->check(CLI::Range(1, 255))
+                        ->excludes(srvDevice);
+    auto* srvUnits =
+        srv->add_option("--units", serve.units,
+                        "Units of NetWt of the one scale: lb, kg, g or oz (default lb)")
+            ->check(CLI::Validator(
+                [](std::string& v) {
+                    return ParseUnits(v) ? std::string()
+                                         : "\"" + v + "\" is not a unit; use " + kUnitsChoices;
+                },
+                "UNITS"));
+    auto* srvNotify =
+        srv->add_option("--notify", serve.notify,
+                        "Policy of the one scale: everytime (default) or changed")
+            ->check(CLI::Validator(
+                [](std::string& v) {
+                    return ParseNotify(v) ? std::string()
+                                          : "\"" + v + "\" is not a policy; use " + kNotifyChoices;
+                },
+                "POLICY"));
+    for (auto* one : {srvDevice, srvPort, srvUnits, srvNotify})
+        srvConfig->excludes(one);
+    srv->add_option("--system-dir", serve.systemDir,
+                    "System directory (default $VARNEL_SYSTEM_DIR or /var/lib/varnel)");
+    srv->add_option("--allow-origin", serve.allowOrigins,
+                    "Let web pages from this origin call the API, e.g. http://pos.example:8080 "
+                    "(repeatable; none by default)");
+    srv->add_option("--token-file", serve.tokenFile,
+                    "Require the token in this file of every request");
+    srv->add_option("--max-clients", serve.maxClients, "Most connections at a time")
+        ->check(CLI::Range(1, 10000))
+        ->capture_default_str();
+
     auto* about = app.add_subcommand("about", "Show the About dialog's text");
 
     DemoOptions demo;
@@ -158,15 +214,25 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (mon->parsed()) return RunMonitor(monitor);
-    if (rd->parsed()) return RunRead(read);
-    if (prt->parsed()) return RunPorts(ports);
-    if (simc->parsed()) return RunSimulate(simulate);
-    if (democ->parsed()) return RunDemo(demo);
-    if (about->parsed()) return RunAbout();
-    if (formc->parsed()) {
-        form.action = show->parsed() ? "show" : get->parsed() ? "get" : "set";
-        return RunForm(form);
+    // Whatever a subcommand does not handle ends here as one line and exit 1, never as an abort.
+    try {
+        if (mon->parsed()) return RunMonitor(monitor);
+        if (rd->parsed()) return RunRead(read);
+        if (prt->parsed()) return RunPorts(ports);
+        if (simc->parsed()) return RunSimulate(simulate);
+        if (democ->parsed()) return RunDemo(demo);
+        if (srv->parsed()) return RunServe(serve);
+        if (about->parsed()) return RunAbout();
+        if (formc->parsed()) {
+            form.action = show->parsed() ? "show" : get->parsed() ? "get" : "set";
+            return RunForm(form);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "varnel: %s\n", OneLine(e.what()).c_str());
+        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "varnel: unexpected error\n");
+        return 1;
     }
     return 2;
 }

@@ -1,8 +1,7 @@
-// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C or SIGTERM, or
-// until a limit the options set (--count, --timeout, --exit-on-lost).
+// varnel monitor: opens the scale and prints every OnScaleComm event until Ctrl-C, SIGTERM or
+// SIGHUP, or until a limit the options set (--count, --timeout, --exit-on-lost).
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -10,30 +9,13 @@
 
 #include "control/errors.h"
 #include "tools/varnel/commands.h"
+#include "tools/varnel/line_writer.h"
 #include "tools/varnel/output.h"
 #include "tools/varnel/reading.h"
 #include "tools/varnel/session.h"
 #include "tools/varnel/units.h"
 
 namespace varnel::cli {
-
-namespace {
-
-// Writes one whole line with one system call, so that a reader sees it at once; false when
-// stdout is gone.
-bool Emit(std::string line) {
-    line += '\n';
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 int RunMonitor(const MonitorOptions& o) {
     std::unique_ptr<Session> session;
@@ -47,13 +29,26 @@ int RunMonitor(const MonitorOptions& o) {
     Varnel& control = s.Control();
     if (auto notify = ParseNotify(o.notify)) control.SetWtNotification(*notify);
 
+    // Output never blocks the loop: a reader that stops reading cannot hold up the control or a
+    // stop request.
+    LineWriter out(s.Loop().Context(), STDOUT_FILENO);
+    LineWriter err(s.Loop().Context(), STDERR_FILENO);
+    // Not inside the control's own calls (an opening, an event): from the loop.
+    out.onError = [&s](int) { s.Loop().Post([&s] { s.Stop(1); }); };
+    out.onDrained = [&err](std::uint64_t dropped) {
+        err.Write("varnel: stdout was not read; " + std::to_string(dropped) +
+                  " lines were dropped");
+    };
+
     // What arrived since the last valid weight, for the --timeout message.
     ReadWatcher watcher(1);
     auto armTimeout = [&] {
         if (o.timeout <= 0) return;
         s.ArmDeadline(std::chrono::duration<double>(o.timeout), [&] {
-            std::fprintf(stderr, "varnel: no valid weight for %g s from %s: %s\n", o.timeout,
-                         s.Device().c_str(), watcher.WhatWasSeen().c_str());
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", o.timeout);
+            err.Write(std::string("varnel: no valid weight for ") + limit + " s from " +
+                      s.Device() + ": " + watcher.WhatWasSeen());
             s.Stop(kExitTimeout);
         });
     };
@@ -63,11 +58,10 @@ int RunMonitor(const MonitorOptions& o) {
     std::vector<std::string> openErrorsHeld;
     bool started = false;
     auto tellOpenError = [&](const std::string& line) {
-        if (!o.json) {
-            std::fprintf(stderr, "varnel: %s\n", line.c_str());
-        } else if (!Emit(line)) {
-            s.Loop().Post([&s] { s.Stop(1); });  // not inside the control's own opening
-        }
+        if (o.json)
+            out.Write(line);
+        else
+            err.Write("varnel: " + line);
     };
     s.Scale().SubscribeOpenFailure([&](const posix::OpenFailure& f) {
         watcher.Failure(f);
@@ -85,7 +79,7 @@ int RunMonitor(const MonitorOptions& o) {
         if (!openErrorsTold.empty() && !s.Scale().LastOpenFailure()) openErrorsTold.clear();
         if (control.ScaleCommEvent() == scale_event::kCommRestored) s.Refresh();
         r.Fill(control, s.Device());
-        if (!Emit(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return s.Stop(1);
+        if (!out.Write(o.json ? JsonLine(r) : HumanLine(ClockNow(), r))) return;
         if (o.timeout > 0) watcher.Add(r);  // only the --timeout message reads it
         if (r.valid) {
             if (o.timeout > 0) watcher = ReadWatcher(1);
@@ -93,37 +87,40 @@ int RunMonitor(const MonitorOptions& o) {
             if (o.count > 0 && ++validWeights >= o.count) return s.Stop(0);
         }
         if (o.exitOnLost && r.scaleCommEvent == scale_event::kCommLost) {
-            std::fprintf(stderr, "varnel: the link to %s was lost (--exit-on-lost)\n",
-                         s.Device().c_str());
+            err.Write("varnel: the link to " + s.Device() + " was lost (--exit-on-lost)");
             s.Stop(kExitLost);
         }
     });
-    s.Scale().Container().SubscribeErrors([](const AutomationError& e) {
-        std::fprintf(stderr, "varnel: error %d: %s\n", e.Number(), e.what());
+    s.Scale().Container().SubscribeErrors([&err](const AutomationError& e) {
+        err.Write("varnel: error " + std::to_string(e.Number()) + ": " + Printable(e.what()));
     });
 
-    if (s.DefaultPort() && !o.json)
-        std::fprintf(stderr, "varnel: opening %s\n", s.PortText().c_str());
+    if (s.DefaultPort() && !o.json) err.Write("varnel: opening " + s.PortText());
     std::int16_t result = 0;
     try {
         result = s.Open();
     } catch (const AutomationError& e) {
-        std::fprintf(stderr, "varnel: %s\n", e.what());
+        err.Write(std::string("varnel: ") + e.what());
+        err.TryFlush();
         return 1;
     }
     if (o.json) {
-        Emit("{\"ScaleOpen\":" + std::to_string(result) + "}");
+        out.Write("{\"ScaleOpen\":" + std::to_string(result) + "}");
     } else {
-        Emit(ClockNow() + "  " +
-             (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + s.Device() +
-             " (port " + std::to_string(control.CommPort()) + ")");
+        out.Write(ClockNow() + "  " +
+                  (result == 1 ? "opened " : "cannot open yet, retrying every 3 s: ") + s.Device() +
+                  " (port " + std::to_string(control.CommPort()) + ")");
     }
     started = true;
     for (const auto& line : openErrorsHeld)
         tellOpenError(line);
     openErrorsHeld.clear();
     armTimeout();
-    return s.Run();
+    const int code = s.Run();
+    // What the readers take now; nothing waits for them.
+    out.TryFlush();
+    err.TryFlush();
+    return code;
 }
 
 }  // namespace varnel::cli

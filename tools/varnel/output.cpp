@@ -97,6 +97,23 @@ class LineWriter {
     char* p_;
 };
 
+// The text with backslashes and control bytes escaped as in JSON; quotes too when asked.
+void AppendEscaped(std::string& out, std::string_view text, bool quotes) {
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c == '"' && quotes) || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c >= 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+}
+
 }  // namespace
 
 std::string JsonString(std::string_view text) {
@@ -104,6 +121,12 @@ std::string JsonString(std::string_view text) {
     LineWriter w(out, LineWriter::Room(text));
     w.String(text);
     w.Finish();
+    return out;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    AppendEscaped(out, text, false);
     return out;
 }
 
@@ -274,7 +297,7 @@ std::string HumanLine(std::string_view clock, const EventRecord& r) {
     std::string name = EventName(r.scaleCommEvent);
     if (r.scaleCommEvent == scale_event::kStatusChanged)
         name += " " + std::to_string(r.scaleStatus);
-    std::string weight = r.formattedWt;
+    std::string weight = Printable(r.formattedWt);  // the bytes of the line, never raw
     if (!weight.empty()) weight += " " + std::string(RawUnitsName(r.rawWtUnits));
     char line[256];
     std::snprintf(line, sizeof line, "%.*s  %-10s  %-16s  net %s %s",

@@ -40,6 +40,9 @@ bool IsValidWeight(std::int16_t scaleCommEvent, std::int16_t scaleStatus, std::i
 
 // A JSON string literal for text whose bytes are single-byte characters (Latin-1).
 std::string JsonString(std::string_view text);
+// The same escapes without the quotes, for text on a terminal: control characters and bytes from
+// 127 up as \u00XX, a backslash as two.
+std::string Printable(std::string_view text);
 
 // {"ScaleCommEvent":1,"ScaleStatus":0,...,"t":"...","device":"...","event":"weight","units":"kg",
 // "valid":true,"NetWtText":"12.34"}; NetWt as the shortest decimal that reads back to the same

@@ -5,9 +5,11 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <stdexcept>
 
 #include "control/errors.h"
 #include "host/form_editor.h"
+#include "tools/varnel/output.h"
 #include "tools/varnel/units.h"
 
 namespace varnel::cli {
@@ -53,7 +55,7 @@ void AddLinkOptions(CLI::App& command, LinkOptions& o) {
 Session::Session(const LinkOptions& o)
     : runtime_(loop_, o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir),
       scale_(runtime_),
-      signals_(loop_.Context(), SIGINT, SIGTERM),
+      signals_(loop_.Context(), SIGINT, SIGTERM, SIGHUP),
       deadline_(loop_.Context()),
       defaultPort_(o.device.empty() && o.port == 0 && o.form.empty()) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -65,7 +67,15 @@ Session::Session(const LinkOptions& o)
     }
     if (o.port != 0) control.SetCommPort(static_cast<std::int16_t>(o.port));
     if (!o.device.empty()) runtime_.Ports().Bind(control.CommPort(), o.device);
-    if (auto units = ParseUnits(o.units)) control.SetNetWtUnits(*units);
+    if (auto units = ParseUnits(o.units)) {
+        // Under the "changed" policy new units convert the weight the form saved at once.
+        try {
+            control.SetNetWtUnits(*units);
+        } catch (const AutomationError& e) {
+            throw std::runtime_error(o.form + ": the saved weight \"" + Printable(control.RawWt()) +
+                                     "\" does not convert: " + e.what());
+        }
+    }
     Refresh();
     signals_.async_wait([this](const boost::system::error_code& ec, int) {
         if (!ec) Stop(0);

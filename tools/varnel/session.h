@@ -1,6 +1,6 @@
 // One control on the POSIX runtime as the monitor and read commands set it up: the options that
-// choose the port and the units, the form loaded first, opening and closing, Ctrl-C and SIGTERM,
-// and the wall-clock limits of a run.
+// choose the port and the units, the form loaded first, opening and closing, Ctrl-C, SIGTERM and
+// SIGHUP, and the wall-clock limits of a run.
 #pragma once
 
 #include <boost/asio/signal_set.hpp>
@@ -55,7 +55,7 @@ class Session {
     std::int16_t Open();
     // Closes the link (ScaleOpen 0), stops the loop and sets the exit code Run() returns.
     void Stop(int exitCode);
-    // Runs until Stop(); Ctrl-C and SIGTERM stop with 0.
+    // Runs until Stop(); Ctrl-C, SIGTERM and SIGHUP stop with 0.
     int Run();
 
     // Calls `expired` once when `limit` has passed since the last (Re)armDeadline.

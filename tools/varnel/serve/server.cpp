@@ -1,0 +1,641 @@
+// The only translation unit with Beast in it: connections, limits, access checks, and the
+// WebSocket and Server-Sent Events streams.
+#include "tools/varnel/serve/server.h"
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cctype>
+#include <deque>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "tools/varnel/serve/api.h"
+
+namespace varnel::serve {
+
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
+
+constexpr const char* kServerName = "varnel";
+constexpr auto kWriteTimeout = std::chrono::seconds(10);
+constexpr std::size_t kStreamSendBuffer = 64 * 1024;  // kernel buffer of an event stream
+
+std::string_view SV(beast::string_view s) {
+    return {s.data(), s.size()};
+}
+beast::string_view BV(std::string_view s) {
+    return {s.data(), s.size()};
+}
+
+// The subprotocols a WebSocket client offers, "a, b" -> {"a", "b"}.
+std::vector<std::string_view> Offered(std::string_view list) {
+    std::vector<std::string_view> out;
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        std::string_view p = list.substr(0, comma);
+        while (!p.empty() && p.front() == ' ')
+            p.remove_prefix(1);
+        while (!p.empty() && p.back() == ' ')
+            p.remove_suffix(1);
+        if (!p.empty()) out.push_back(p);
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return out;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(std::string_view a, std::string_view b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+    return diff == 0;
+}
+
+// The host part of a Host header: "localhost:8398" -> "localhost", "[::1]:80" -> "::1".
+std::string_view HostName(std::string_view host) {
+    if (!host.empty() && host.front() == '[') {
+        const auto close = host.find(']');
+        return host.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+    }
+    return host.substr(0, host.find(':'));
+}
+
+bool IsLoopbackName(std::string_view host) {
+    if (EqualNoCase(host, "localhost")) return true;
+    error_code ec;
+    const auto address = net::ip::make_address(std::string(host), ec);
+    return !ec && address.is_loopback();
+}
+
+}  // namespace
+
+// One open connection, whatever it has become.
+class Connection {
+  public:
+    virtual ~Connection() = default;
+    virtual void Close() = 0;
+};
+
+struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
+    Impl(posix::EventLoop& l, Hub& h, ServerOptions o)
+        : hub(h), api(h), options(std::move(o)), acceptor(l.Context()), retry(l.Context()) {}
+
+    void Listen();
+    void Accept();
+    void Refuse(tcp::socket socket);
+    void Stop();
+
+    // Whether a request may go on; otherwise the reply that refuses it.
+    std::optional<Reply> Check(const http::request<http::string_body>& req) const;
+    bool OriginAllowed(std::string_view origin) const;
+    bool SameOrigin(const http::request<http::string_body>& req) const;
+
+    Hub& hub;
+    Api api;
+    ServerOptions options;
+    tcp::acceptor acceptor;
+    net::steady_timer retry;  // after an accept error, such as too many open files
+    bool loopbackOnly = true;
+    bool stopped = false;
+    std::set<Connection*> connections;
+    ServerStats stats;
+    std::string refusal;  // the whole 503 response for one client too many
+};
+
+namespace {
+
+using ImplPtr = std::shared_ptr<Server::Impl>;
+
+void SetCommonHeaders(http::response<http::string_body>& res) {
+    res.set(http::field::server, kServerName);
+    res.set("X-Content-Type-Options", "nosniff");
+}
+
+// An event stream to one client: a bounded queue of shared messages and its writer. The
+// transport writes; the stream decides when a client has fallen too far behind.
+class StreamQueue {
+  public:
+    explicit StreamQueue(Server::Impl& impl) : impl_(impl) { ++impl_.stats.streams; }
+    ~StreamQueue() {
+        impl_.stats.queuedBytes -= bytes_;
+        --impl_.stats.streams;
+    }
+
+    // False when the client has too much waiting already.
+    bool Push(const Message& m) {
+        if (queue_.size() >= impl_.options.queueMessages ||
+            bytes_ + m->size() > impl_.options.queueBytes) {
+            return false;
+        }
+        queue_.push_back(m);
+        bytes_ += m->size();
+        impl_.stats.queuedBytes += m->size();
+        impl_.stats.peakQueue = std::max(impl_.stats.peakQueue, bytes_);
+        return true;
+    }
+    bool Empty() const { return queue_.empty(); }
+    const Message& Front() const { return queue_.front(); }
+    void Pop() {
+        bytes_ -= queue_.front()->size();
+        impl_.stats.queuedBytes -= queue_.front()->size();
+        ++impl_.stats.messages;
+        queue_.pop_front();
+    }
+
+  private:
+    Server::Impl& impl_;
+    std::deque<Message> queue_;
+    std::size_t bytes_ = 0;
+};
+
+class WsSession : public Connection, public std::enable_shared_from_this<WsSession> {
+  public:
+    WsSession(beast::tcp_stream&& stream, ImplPtr impl, std::string scale)
+        : ws_(std::move(stream)), impl_(std::move(impl)), scale_(std::move(scale)), queue_(*impl_) {
+        impl_->connections.insert(this);
+    }
+    ~WsSession() override { impl_->connections.erase(this); }
+
+    void Run(http::request<http::string_body> req, std::string protocol) {
+        error_code ec;
+        beast::get_lowest_layer(ws_).socket().set_option(
+            net::socket_base::send_buffer_size(kStreamSendBuffer), ec);
+        beast::get_lowest_layer(ws_).expires_never();  // the WebSocket keeps its own time
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = kWriteTimeout;
+        timeout.idle_timeout = impl_->options.idleTimeout;
+        timeout.keep_alive_pings = true;  // a client that stops answering pings is dropped
+        ws_.set_option(timeout);
+        ws_.set_option(websocket::stream_base::decorator(
+            [protocol = std::move(protocol)](websocket::response_type& res) {
+                res.set(http::field::server, kServerName);
+                if (!protocol.empty()) res.set(http::field::sec_websocket_protocol, BV(protocol));
+            }));
+        ws_.read_message_max(4096);
+        ws_.text(true);
+        req_ = std::move(req);
+        ws_.async_accept(req_, [self = shared_from_this()](error_code e) { self->OnAccept(e); });
+    }
+
+    void Close() override {
+        if (closed_) return;
+        closed_ = true;
+        impl_->hub.Unsubscribe(subscription_);
+        error_code ec;
+        beast::get_lowest_layer(ws_).socket().close(ec);
+    }
+
+  private:
+    void OnAccept(error_code ec) {
+        if (ec || closed_) return Close();
+        std::weak_ptr<WsSession> weak = shared_from_this();
+        subscription_ = impl_->hub.Subscribe(scale_, [weak](const Message& m) {
+            if (auto self = weak.lock()) self->Push(m);
+        });
+        for (const Message& m : impl_->hub.Snapshot(scale_))
+            Push(m);
+        Read();
+    }
+
+    void Push(const Message& m) {
+        if (closed_) return;
+        if (!queue_.Push(m)) {
+            ++impl_->stats.dropped;
+            return Close();
+        }
+        if (!writing_) Write();
+    }
+
+    void Write() {
+        writing_ = true;
+        ws_.async_write(net::buffer(*queue_.Front()),
+                        [self = shared_from_this()](error_code ec, std::size_t) {
+                            self->writing_ = false;
+                            if (ec) return self->Close();
+                            self->queue_.Pop();
+                            if (!self->queue_.Empty() && !self->closed_) self->Write();
+                        });
+    }
+
+    // Reads what the client sends (nothing is expected) so that pings, pongs and the closing
+    // handshake are handled.
+    void Read() {
+        ws_.async_read(in_, [self = shared_from_this()](error_code ec, std::size_t) {
+            if (ec) return self->Close();
+            self->in_.consume(self->in_.size());
+            self->Read();
+        });
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    http::request<http::string_body> req_;
+    ImplPtr impl_;
+    std::string scale_;
+    StreamQueue queue_;
+    beast::flat_buffer in_;
+    std::uint64_t subscription_ = 0;
+    bool writing_ = false;
+    bool closed_ = false;
+};
+
+class SseSession : public Connection, public std::enable_shared_from_this<SseSession> {
+  public:
+    SseSession(beast::tcp_stream&& stream, ImplPtr impl, std::string scale)
+        : stream_(std::move(stream)),
+          impl_(std::move(impl)),
+          scale_(std::move(scale)),
+          queue_(*impl_) {
+        impl_->connections.insert(this);
+    }
+    ~SseSession() override { impl_->connections.erase(this); }
+
+    void Run(http::response<http::string_body> head) {
+        error_code ec;
+        stream_.socket().set_option(net::socket_base::send_buffer_size(kStreamSendBuffer), ec);
+        // The body is the stream itself; it ends when the connection does.
+        head_ = std::move(head);
+        head_.set(http::field::content_type, "text/event-stream");
+        head_.set(http::field::cache_control, "no-store");
+        head_.keep_alive(false);
+        serializer_.emplace(head_);
+        stream_.expires_after(kWriteTimeout);
+        http::async_write_header(stream_, *serializer_,
+                                 [self = shared_from_this()](error_code e, std::size_t) {
+                                     if (e) return self->Close();
+                                     self->Start();
+                                 });
+    }
+
+    void Close() override {
+        if (closed_) return;
+        closed_ = true;
+        impl_->hub.Unsubscribe(subscription_);
+        error_code ec;
+        stream_.socket().close(ec);
+    }
+
+  private:
+    void Start() {
+        if (closed_) return;
+        std::weak_ptr<SseSession> weak = shared_from_this();
+        subscription_ = impl_->hub.Subscribe(scale_, [weak](const Message& m) {
+            if (auto self = weak.lock()) self->Push(m);
+        });
+        for (const Message& m : impl_->hub.Snapshot(scale_))
+            Push(m);
+        // Reading only tells when the client goes away.
+        stream_.socket().async_read_some(
+            net::buffer(discard_),
+            [self = shared_from_this()](error_code, std::size_t) { self->Close(); });
+    }
+
+    void Push(const Message& m) {
+        if (closed_) return;
+        if (!queue_.Push(m)) {
+            ++impl_->stats.dropped;
+            return Close();
+        }
+        if (!writing_) Write();
+    }
+
+    void Write() {
+        writing_ = true;
+        static constexpr std::string_view kData = "data: ", kEnd = "\n\n";
+        const std::array<net::const_buffer, 3> parts = {net::buffer(kData.data(), kData.size()),
+                                                        net::buffer(*queue_.Front()),
+                                                        net::buffer(kEnd.data(), kEnd.size())};
+        stream_.expires_after(kWriteTimeout);
+        net::async_write(stream_, parts, [self = shared_from_this()](error_code ec, std::size_t) {
+            self->writing_ = false;
+            if (ec) return self->Close();
+            self->queue_.Pop();
+            if (!self->queue_.Empty() && !self->closed_) self->Write();
+        });
+    }
+
+    beast::tcp_stream stream_;
+    ImplPtr impl_;
+    std::string scale_;
+    StreamQueue queue_;
+    http::response<http::string_body> head_;
+    std::optional<http::response_serializer<http::string_body>> serializer_;
+    std::array<char, 512> discard_{};
+    std::uint64_t subscription_ = 0;
+    bool writing_ = false;
+    bool closed_ = false;
+};
+
+class HttpSession : public Connection, public std::enable_shared_from_this<HttpSession> {
+  public:
+    HttpSession(tcp::socket socket, ImplPtr impl)
+        : stream_(std::move(socket)), impl_(std::move(impl)) {
+        impl_->connections.insert(this);
+    }
+    ~HttpSession() override { impl_->connections.erase(this); }
+
+    void Start() { ReadRequest(); }
+
+    void Close() override {
+        closed_ = true;
+        error_code ec;
+        stream_.socket().close(ec);
+    }
+
+  private:
+    void ReadRequest() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(impl_->options.maxHeaderBytes));
+        parser_->body_limit(impl_->options.maxBodyBytes);
+        stream_.expires_after(impl_->options.idleTimeout);
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->OnRequest(ec); });
+    }
+
+    void OnRequest(error_code ec) {
+        if (closed_) return;
+        if (ec == http::error::header_limit) return Fail(431, "request header too large");
+        if (ec == http::error::body_limit) return Fail(413, "request body too large");
+        if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+            ec == net::error::operation_aborted || ec == net::error::connection_reset ||
+            ec == net::error::eof) {
+            return Close();
+        }
+        if (ec) return Fail(400, "malformed request");
+        req_ = parser_->release();
+        if (auto refused = impl_->Check(req_)) return Send(std::move(*refused), false);
+
+        std::string scale;
+        const bool stream =
+            req_.method() == http::verb::get && impl_->api.IsEventStream(SV(req_.target()), scale);
+        if (stream && websocket::is_upgrade(req_)) return Upgrade(std::move(scale));
+        if (stream &&
+            SV(req_[http::field::accept]).find("text/event-stream") != std::string::npos) {
+            return EventStream(std::move(scale));
+        }
+        const Request request{SV(req_.method_string()), SV(req_.target()), req_.body()};
+        impl_->api.Handle(
+            request, [self = shared_from_this()](Reply r) { self->Send(std::move(r), false); });
+    }
+
+    void Upgrade(std::string scale) {
+        // A client that offers subprotocols must get one back: "varnel" when offered (the
+        // token's own, "bearer.<token>", is then not echoed), else the first.
+        std::string protocol;
+        const auto offered = Offered(SV(req_[http::field::sec_websocket_protocol]));
+        if (!offered.empty()) {
+            const bool named = std::find(offered.begin(), offered.end(), "varnel") != offered.end();
+            protocol = named ? "varnel" : std::string(offered.front());
+        }
+        auto ws = std::make_shared<WsSession>(std::move(stream_), impl_, std::move(scale));
+        ws->Run(std::move(req_), std::move(protocol));
+        closed_ = true;
+    }
+
+    void EventStream(std::string scale) {
+        auto sse = std::make_shared<SseSession>(std::move(stream_), impl_, std::move(scale));
+        sse->Run(Headers(200));
+        closed_ = true;
+    }
+
+    // A response with the headers every answer carries, CORS included.
+    http::response<http::string_body> Headers(unsigned status) const {
+        http::response<http::string_body> res{static_cast<http::status>(status), req_.version()};
+        SetCommonHeaders(res);
+        const auto origin = SV(req_[http::field::origin]);
+        if (!origin.empty() && impl_->OriginAllowed(origin)) {
+            res.set(http::field::access_control_allow_origin, BV(origin));
+            res.set(http::field::vary, "Origin");
+        }
+        return res;
+    }
+
+    void Send(Reply r, bool close) {
+        if (closed_) return;
+        res_ = Headers(r.status);
+        if (!r.contentType.empty()) res_.set(http::field::content_type, BV(r.contentType));
+        res_.set(http::field::cache_control, r.asset ? "no-cache" : "no-store");
+        if (!r.allow.empty()) res_.set(http::field::allow, BV(r.allow));
+        res_.body() = std::move(r.body);
+        if (r.status == 401) res_.set(http::field::www_authenticate, "Bearer realm=\"varnel\"");
+        if (r.status == 204 && r.allow.empty()) {  // a CORS preflight
+            res_.set(http::field::access_control_allow_methods, "GET, PUT, POST");
+            res_.set(http::field::access_control_allow_headers, "Authorization, Content-Type");
+            res_.set(http::field::access_control_max_age, "600");
+            // A public site's page asking for this machine (Chrome's Private Network Access).
+            if (EqualNoCase(SV(req_["Access-Control-Request-Private-Network"]), "true")) {
+                res_.set("Access-Control-Allow-Private-Network", "true");
+            }
+        }
+        res_.keep_alive(!close && req_.keep_alive());
+        res_.prepare_payload();
+        stream_.expires_after(kWriteTimeout);
+        http::async_write(stream_, res_, [self = shared_from_this()](error_code ec, std::size_t) {
+            if (ec) return self->Close();
+            if (!self->res_.keep_alive()) return self->Linger();
+            self->ReadRequest();
+        });
+    }
+
+    // Answers a request that could not be read whole, then closes.
+    void Fail(unsigned status, const char* message) {
+        req_ = {};
+        req_.version(11);
+        Send(Reply{status, "application/json", std::string("{\"error\":\"") + message + "\"}", "",
+                   false},
+             true);
+    }
+
+    // Closes after an answer, reading what the client still sends for a moment, so that the
+    // answer is not lost to a reset.
+    void Linger() {
+        error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.expires_after(std::chrono::seconds(2));
+        Drain();
+    }
+    void Drain() {
+        stream_.async_read_some(net::buffer(discard_),
+                                [self = shared_from_this()](error_code e, std::size_t n) {
+                                    self->lingered_ += n;
+                                    if (e || self->lingered_ > (1 << 20)) return self->Close();
+                                    self->Drain();
+                                });
+    }
+
+    beast::tcp_stream stream_;
+    ImplPtr impl_;
+    beast::flat_buffer buffer_{64 * 1024};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::request<http::string_body> req_;
+    http::response<http::string_body> res_;
+    std::array<char, 4096> discard_{};
+    std::size_t lingered_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+void Server::Impl::Listen() {
+    const auto address = net::ip::make_address(options.listen.host);
+    loopbackOnly = address.is_loopback();
+    const tcp::endpoint endpoint(address, options.listen.port);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(net::socket_base::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(net::socket_base::max_listen_connections);
+
+    http::response<http::string_body> res{http::status::service_unavailable, 11};
+    SetCommonHeaders(res);
+    res.set(http::field::content_type, "application/json");
+    res.set(http::field::retry_after, "1");
+    res.body() = "{\"error\":\"too many clients\"}";
+    res.keep_alive(false);
+    res.prepare_payload();
+    std::ostringstream text;
+    text << res;
+    refusal = text.str();
+}
+
+void Server::Impl::Accept() {
+    acceptor.async_accept([self = shared_from_this()](error_code ec, tcp::socket socket) {
+        if (self->stopped) return;
+        if (ec) {
+            // Out of descriptors or the like: try again shortly rather than spin.
+            self->retry.expires_after(std::chrono::milliseconds(100));
+            self->retry.async_wait([self](error_code e) {
+                if (!e && !self->stopped) self->Accept();
+            });
+            return;
+        }
+        if (self->connections.size() >= self->options.maxClients) {
+            self->Refuse(std::move(socket));
+        } else {
+            error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<HttpSession>(std::move(socket), self)->Start();
+        }
+        self->Accept();
+    });
+}
+
+void Server::Impl::Refuse(tcp::socket socket) {
+    ++stats.refused;
+    error_code ec;
+    socket.non_blocking(true, ec);
+    socket.write_some(net::buffer(refusal), ec);
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    socket.close(ec);
+}
+
+void Server::Impl::Stop() {
+    if (stopped) return;
+    stopped = true;
+    error_code ec;
+    acceptor.close(ec);
+    retry.cancel();
+    for (Connection* c : std::vector<Connection*>(connections.begin(), connections.end()))
+        c->Close();
+}
+
+bool Server::Impl::OriginAllowed(std::string_view origin) const {
+    for (const auto& allowed : options.allowOrigins)
+        if (allowed == "*" || EqualNoCase(allowed, origin)) return true;
+    return false;
+}
+
+bool Server::Impl::SameOrigin(const http::request<http::string_body>& req) const {
+    const auto origin = SV(req[http::field::origin]);
+    const auto host = SV(req[http::field::host]);
+    constexpr std::string_view kHttp = "http://";
+    return origin.size() == kHttp.size() + host.size() && origin.starts_with(kHttp) &&
+           EqualNoCase(origin.substr(kHttp.size()), host);
+}
+
+std::optional<Reply> Server::Impl::Check(const http::request<http::string_body>& req) const {
+    const auto error = [](unsigned status, const std::string& message) {
+        return Reply{status, "application/json", "{\"error\":\"" + message + "\"}", "", false};
+    };
+    // A page on another site that renames itself to 127.0.0.1 (DNS rebinding) still sends its
+    // own name as the Host.
+    const auto host = SV(req[http::field::host]);
+    if (loopbackOnly && !host.empty() && !IsLoopbackName(HostName(host))) {
+        return error(403, "this server answers only to a loopback host name");
+    }
+    const auto origin = SV(req[http::field::origin]);
+    const bool foreign = !origin.empty() && !SameOrigin(req);
+    if (foreign && !OriginAllowed(origin)) {
+        return error(403, "cross-origin requests from this origin are not allowed");
+    }
+    // A CORS preflight carries no credentials.
+    if (req.method() == http::verb::options) {
+        const bool preflight =
+            foreign && !SV(req[http::field::access_control_request_method]).empty();
+        return Reply{204, "", "", preflight ? "" : "GET, PUT, POST, OPTIONS", false};
+    }
+    if (!options.token.empty()) {
+        bool ok = false;
+        const auto auth = SV(req[http::field::authorization]);
+        constexpr std::string_view kBearer = "Bearer ";
+        if (auth.size() > kBearer.size() && EqualNoCase(auth.substr(0, kBearer.size()), kBearer)) {
+            ok = SameSecret(auth.substr(kBearer.size()), options.token);
+        }
+        if (auto query = QueryParameter(SV(req.target()), "token")) {
+            ok = ok || SameSecret(*query, options.token);
+        }
+        // Browsers cannot set headers on a WebSocket; they can offer subprotocols.
+        for (std::string_view p : Offered(SV(req[http::field::sec_websocket_protocol]))) {
+            if (p.starts_with("bearer.")) ok = ok || SameSecret(p.substr(7), options.token);
+        }
+        if (!ok) return error(401, "a token is required (Authorization: Bearer ...)");
+    }
+    return std::nullopt;
+}
+
+Server::Server(posix::EventLoop& loop, Hub& hub, ServerOptions options)
+    : impl_(std::make_shared<Impl>(loop, hub, std::move(options))) {
+    impl_->Listen();
+    impl_->Accept();
+}
+
+Server::~Server() {
+    Stop();
+}
+
+ListenAddress Server::Local() const {
+    error_code ec;
+    const auto endpoint = impl_->acceptor.local_endpoint(ec);
+    return ListenAddress{endpoint.address().to_string(), endpoint.port()};
+}
+
+ServerStats Server::Stats() const {
+    ServerStats s = impl_->stats;
+    s.clients = impl_->connections.size();
+    return s;
+}
+
+void Server::Stop() {
+    impl_->Stop();
+}
+
+}  // namespace varnel::serve
