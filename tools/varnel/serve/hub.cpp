@@ -21,12 +21,12 @@ struct Hub::PendingRead {
 
 struct Hub::Entry {
     Entry(posix::EventLoop& loop, const std::string& systemDir, const ScaleSpec& s)
-        : spec(s), runtime(loop, systemDir), scale(runtime) {}
+        : conf(s), runtime(loop, systemDir), scale(runtime) {}
 
     // The path the port opens, resolved again at every opening (a link may be re-pointed).
     void Resolve() { device = runtime.Ports().Resolve(scale->CommPort()); }
 
-    ScaleSpec spec;
+    ScaleSpec conf;
     posix::Runtime runtime;  // each scale has its own port bindings
     host::Scale scale;
     std::string state = "closed";  // closed, waiting, stable, motion, lost, reconnecting
@@ -39,20 +39,20 @@ struct Hub::Entry {
 
 Hub::Hub(posix::EventLoop& loop, const std::string& systemDir, const std::vector<ScaleSpec>& scales)
     : loop_(loop) {
-    for (const ScaleSpec& spec : scales) {
-        auto e = std::make_unique<Entry>(loop, systemDir, spec);
+    for (const ScaleSpec& conf : scales) {
+        auto e = std::make_unique<Entry>(loop, systemDir, conf);
         Entry& entry = *e;
         Varnel& c = entry.scale.Control();
         c.InitProperties();
-        c.SetCommPort(static_cast<std::int16_t>(spec.port));
-        if (!spec.device.empty())
-            entry.runtime.Ports().Bind(static_cast<std::int16_t>(spec.port), spec.device);
-        if (spec.units) c.SetNetWtUnits(*spec.units);
-        if (spec.notify) c.SetWtNotification(*spec.notify);
+        c.SetCommPort(static_cast<std::int16_t>(conf.port));
+        if (!conf.device.empty())
+            entry.runtime.Ports().Bind(static_cast<std::int16_t>(conf.port), conf.device);
+        if (conf.units) c.SetNetWtUnits(*conf.units);
+        if (conf.notify) c.SetWtNotification(*conf.notify);
         entry.scale.Container().SubscribeScaleComm([this, &entry] { OnEvent(entry); });
         entry.scale.SubscribeOpenFailure(
             [this, &entry](const posix::OpenFailure& f) { OnOpenFailure(entry, f); });
-        entry.scale.Container().SubscribeErrors([name = spec.name](const AutomationError& err) {
+        entry.scale.Container().SubscribeErrors([name = conf.name](const AutomationError& err) {
             std::fprintf(stderr, "varnel serve: scale %s: error %d: %s\n", name.c_str(),
                          err.Number(), err.what());
         });
@@ -93,18 +93,18 @@ void Hub::Close() {
 std::vector<std::string> Hub::Names() const {
     std::vector<std::string> names;
     for (const auto& e : entries_)
-        names.push_back(e->spec.name);
+        names.push_back(e->conf.name);
     return names;
 }
 
 Hub::Entry* Hub::Find(std::string_view name) {
     for (auto& e : entries_)
-        if (e->spec.name == name) return e.get();
+        if (e->conf.name == name) return e.get();
     return nullptr;
 }
 
 std::string Hub::StateOf(Entry& e) {
-    std::string out = "{\"scale\":" + cli::JsonString(e.spec.name) + ",\"state\":\"" + e.state +
+    std::string out = "{\"scale\":" + cli::JsonString(e.conf.name) + ",\"state\":\"" + e.state +
                       "\",\"reason\":" + (e.reason.empty() ? "null" : cli::JsonString(e.reason));
     // The last event's record; before the first, the control's properties as they stand.
     std::string record;
@@ -142,10 +142,10 @@ std::optional<std::string> Hub::SetUnits(std::string_view name, VN_UOM_ENUM unit
         e->scale->SetNetWtUnits(units);  // under vnChanged this raises OnScaleComm at once
     } catch (const AutomationError& err) {
         // The units are stored; the conversion of the last weight failed.
-        std::fprintf(stderr, "varnel serve: scale %s: error %d: %s\n", e->spec.name.c_str(),
+        std::fprintf(stderr, "varnel serve: scale %s: error %d: %s\n", e->conf.name.c_str(),
                      err.Number(), err.what());
     }
-    return "{\"scale\":" + cli::JsonString(e->spec.name) +
+    return "{\"scale\":" + cli::JsonString(e->conf.name) +
            ",\"NetWtUnits\":" + std::to_string(e->scale->NetWtUnits()) + "}";
 }
 
@@ -153,7 +153,7 @@ std::optional<std::string> Hub::SetNotify(std::string_view name, VN_NOTIFY_ENUM 
     Entry* e = Find(name);
     if (!e) return std::nullopt;
     e->scale->SetWtNotification(notify);
-    return "{\"scale\":" + cli::JsonString(e->spec.name) +
+    return "{\"scale\":" + cli::JsonString(e->conf.name) +
            ",\"WtNotification\":" + std::to_string(e->scale->WtNotification()) + "}";
 }
 
@@ -224,7 +224,7 @@ void Hub::Publish(const Entry& e, const Message& m) {
         auto it = subscriptions_.lower_bound(id);
         if (it == subscriptions_.end()) break;
         id = it->first + 1;
-        if (it->second.scale.empty() || it->second.scale == e.spec.name) it->second.listener(m);
+        if (it->second.scale.empty() || it->second.scale == e.conf.name) it->second.listener(m);
     }
 }
 
@@ -241,7 +241,7 @@ void Hub::Unsubscribe(std::uint64_t id) {
 std::vector<Message> Hub::Snapshot(std::string_view scale) {
     std::vector<Message> out;
     for (const auto& e : entries_) {
-        if (scale.empty() || e->spec.name == scale) {
+        if (scale.empty() || e->conf.name == scale) {
             out.push_back(std::make_shared<const std::string>(StateOf(*e)));
         }
     }
