@@ -18,14 +18,8 @@
 namespace varnel::cli {
 
 int RunMonitor(const MonitorOptions& o) {
-    std::unique_ptr<Session> session;
-    try {
-        session = std::make_unique<Session>(o.link);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "varnel: %s\n", e.what());
-        return 1;
-    }
-    Session& s = *session;
+    // A form that cannot be loaded throws: the top level prints it and exits 1.
+    Session s(o.link);
     Varnel& control = s.Control();
     if (auto notify = ParseNotify(o.notify)) control.SetWtNotification(*notify);
 

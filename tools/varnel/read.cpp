@@ -22,14 +22,8 @@ std::string WeightText(const EventRecord& r) {
 }  // namespace
 
 int RunRead(const ReadOptions& o) {
-    std::unique_ptr<Session> session;
-    try {
-        session = std::make_unique<Session>(o.link);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "varnel: %s\n", e.what());
-        return 1;
-    }
-    Session& s = *session;
+    // A form that cannot be loaded throws: the top level prints it and exits 1.
+    Session s(o.link);
     Varnel& control = s.Control();
     // Every frame counts towards a run of equal weights, whatever policy a form saved.
     control.SetWtNotification(vnEverytime);
