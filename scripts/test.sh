@@ -50,7 +50,7 @@ cmake --build build/win64 -j "$jobs"
 # pseudo-terminal it holds hangs up, which the Win32 runtime tests do on purpose.
 wineserver -p10 >/dev/null 2>&1 || true
 ctest --test-dir build/win64 --output-on-failure --timeout 300
-cat build/win64/tests/win32/win32_latency.txt
+cat build/win64/tests/win32/win32_latency.txt build/win64/ocx_latency.txt
 timeout 60 wineserver -k || true
 
 stage "Windows i686 cross-build (its type library is written by the x86_64 tool under Wine)"
