@@ -11,16 +11,16 @@ void Scale::OnOpen(const posix::OpenFailure* failure) {
     }
     lastOpenFailure_ = *failure;
     const posix::OpenFailure copy = *failure;  // a handler may trigger the next report
-    for (std::size_t i = 0, n = openFailureHandlers_.size(); i < n; ++i) {
+    openFailureHandlers_.ForEach([&](const OpenFailureHandler& handler) {
         try {
-            openFailureHandlers_[i](copy);
+            handler(copy);
         } catch (const AutomationError& e) {
             container_.EventError(e);
         } catch (const std::exception& e) {
             container_.EventError(
                 AutomationError(err::kInternal, std::string("open failure handler: ") + e.what()));
         }
-    }
+    });
 }
 
 }  // namespace varnel::host

@@ -11,7 +11,6 @@
 //     loop.Run();
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <optional>
 
@@ -41,9 +40,12 @@ class Scale {
     // Called for every failed attempt (three per failed ScaleOpen), on the loop's thread, inside
     // the control's call that tried to open. A handler added by a handler is called from the next
     // failure on; an exception a handler throws goes to the container's error subscribers.
-    void SubscribeOpenFailure(OpenFailureHandler handler) {
-        openFailureHandlers_.push_back(std::move(handler));
+    // Returns the id that UnsubscribeOpenFailure takes.
+    SubscriptionId SubscribeOpenFailure(OpenFailureHandler handler) {
+        openFailureHandlers_.Add(nextId_, std::move(handler));
+        return nextId_++;
     }
+    bool UnsubscribeOpenFailure(SubscriptionId id) { return openFailureHandlers_.Remove(id); }
 
   private:
     posix::OpenListener Listener() {
@@ -53,7 +55,8 @@ class Scale {
 
     StandaloneContainer container_;  // declared first: it outlives the control
     std::optional<posix::OpenFailure> lastOpenFailure_;
-    std::deque<OpenFailureHandler> openFailureHandlers_;  // stable while handlers add more
+    SubscriberList<OpenFailureHandler> openFailureHandlers_;
+    SubscriptionId nextId_ = 1;
     posix::ReportingSystem services_;
     Varnel control_;
 };

@@ -165,7 +165,8 @@ TEST_F(LoopTest, AnInitialiserThatHangsIsStoppedAtItsBound) {
 TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
     using Kind = posix::OpenFailure::Kind;
     std::vector<posix::OpenFailure> told;
-    scale->SubscribeOpenFailure([&](const posix::OpenFailure& f) { told.push_back(f); });
+    const auto id =
+        scale->SubscribeOpenFailure([&](const posix::OpenFailure& f) { told.push_back(f); });
     scale->Control().SetPortInitTimeout(200);
     dir.Write("plain", "");
     const std::string init = dir / "PORTIN16.EXE";
@@ -215,6 +216,13 @@ TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
     EXPECT_FALSE(scale->LastOpenFailure());
     EXPECT_TRUE(told.empty());
     EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+
+    ASSERT_EQ(Close(), 0);
+    ASSERT_TRUE(scale->UnsubscribeOpenFailure(id));
+    runtime.Ports().Bind(1, dir / "gone");
+    EXPECT_EQ(Open(), 0);
+    EXPECT_TRUE(told.empty());  // no one is told, the reason is still kept
+    EXPECT_TRUE(scale->LastOpenFailure());
 }
 
 TEST_F(LoopTest, TheMarkerFileSwitchesOnTheExactLog) {
