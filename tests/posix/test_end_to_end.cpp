@@ -212,7 +212,7 @@ TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
     }
     holder.SetPortOpen(false);
     told.clear();
-    EXPECT_EQ(Open(), 1);
+    EXPECT_EQ(Open(), 1) << (told.empty() ? "" : told.back().reason);
     EXPECT_FALSE(scale->LastOpenFailure());
     EXPECT_TRUE(told.empty());
     EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
