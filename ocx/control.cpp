@@ -25,6 +25,11 @@ namespace {
 // The property browser's category of the control's own, for the properties the table lists.
 constexpr PROPCAT kCategoryWtMeter = 1;
 
+// Answered only by VarnelControl, with its IVarnel pointer: how the property pages recognise the
+// control among the objects a host hands them. {6C1A4F0E-3B2D-4E8A-9D51-7F0B2C9E4A13}
+constexpr IID kIidVarnelControl = {
+    0x6C1A4F0E, 0x3B2D, 0x4E8A, {0x9D, 0x51, 0x7F, 0x0B, 0x2C, 0x9E, 0x4A, 0x13}};
+
 }  // namespace
 
 HRESULT VarnelControl::Create(REFIID iid, void** out) {
@@ -69,7 +74,8 @@ VarnelControl::Activity::~Activity() {
 HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IidVarnel()) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IidVarnel() ||
+        iid == kIidVarnelControl) {
         *out = static_cast<IVarnel*>(this);
     } else if (iid == IID_IConnectionPointContainer) {
         *out = static_cast<IConnectionPointContainer*>(this);
@@ -99,6 +105,13 @@ HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
     }
     AddRef();
     return S_OK;
+}
+
+VarnelControl* VarnelControl::FromUnknown(IUnknown* object) {
+    void* found = nullptr;
+    if (!object || FAILED(object->QueryInterface(kIidVarnelControl, &found)) || !found)
+        return nullptr;
+    return static_cast<VarnelControl*>(static_cast<IVarnel*>(found));
 }
 
 ULONG VarnelControl::AddRef() {

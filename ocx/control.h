@@ -66,6 +66,13 @@ class VarnelControl final : public IVarnel,
     // The host has released the control; its destruction waits for the running call to end.
     bool Released() const { return released_; }
 
+    // The control object behind one of its interfaces, with a new reference; nullptr when the
+    // object is not a control of this library. Asks for a private interface id that only
+    // VarnelControl answers.
+    static VarnelControl* FromUnknown(IUnknown* object);
+    // The control's state and logic, for the property pages (under an Activity).
+    Varnel& Core() { return *varnel_; }
+
     // --- IUnknown ---
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;

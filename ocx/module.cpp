@@ -1,4 +1,5 @@
-// DllMain, DllGetClassObject, DllCanUnloadNow and the class factory of the control.
+// DllMain, DllGetClassObject, DllCanUnloadNow and the class factory of the control and of its
+// property pages.
 #include "ocx/module.h"
 
 #include <objbase.h>
@@ -6,8 +7,10 @@
 #include <atomic>
 #include <new>
 
+#include "control/automation.h"
 #include "ocx/control.h"
 #include "ocx/guids.h"
+#include "ocx/property_page.h"
 
 namespace varnel::ocx {
 
@@ -17,9 +20,14 @@ HINSTANCE module = nullptr;
 std::atomic<long> objects{0};
 std::atomic<long> locks{0};
 
+// Makes one object of the class: (what the class names, iid, out).
+using CreateFunction = HRESULT (*)(const char* name, REFIID iid, void** out);
+
 class ClassFactory final : public IClassFactory {
   public:
-    ClassFactory() { ObjectCreated(); }
+    ClassFactory(CreateFunction create, const char* name) : create_(create), name_(name) {
+        ObjectCreated();
+    }
     ClassFactory(const ClassFactory&) = delete;
     ClassFactory& operator=(const ClassFactory&) = delete;
 
@@ -44,7 +52,7 @@ class ClassFactory final : public IClassFactory {
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        return VarnelControl::Create(iid, out);
+        return create_(name_, iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock) {
@@ -58,7 +66,17 @@ class ClassFactory final : public IClassFactory {
   private:
     ~ClassFactory() { ObjectDestroyed(); }
     std::atomic<long> refs_{1};
+    CreateFunction create_;
+    const char* name_;
 };
+
+HRESULT CreateControl(const char*, REFIID iid, void** out) {
+    return VarnelControl::Create(iid, out);
+}
+
+HRESULT CreatePage(const char* name, REFIID iid, void** out) {
+    return PropertyPageObject::Create(name, iid, out);
+}
 
 }  // namespace
 
@@ -97,10 +115,13 @@ bool CanUnload() {
 
 }  // namespace varnel::ocx
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         varnel::ocx::module = instance;
         DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && !reserved) {
+        // Unloaded while the process goes on: a later load registers the class afresh.
+        varnel::ocx::UnregisterPageWindowClass();
     }
     return TRUE;
 }
@@ -108,9 +129,21 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    // The property pages are registered by class id but not served by this build.
-    if (clsid != varnel::ocx::ClsidVarnel()) return CLASS_E_CLASSNOTAVAILABLE;
-    auto* factory = new (std::nothrow) varnel::ocx::ClassFactory();
+    using namespace varnel::ocx;
+    CreateFunction create = nullptr;
+    const char* name = nullptr;
+    if (clsid == ClsidVarnel()) {
+        create = CreateControl;
+    } else {
+        for (const varnel::automation::PageInfo& page : varnel::automation::kPages) {
+            if (clsid == ToGuid(page.clsid)) {
+                create = CreatePage;
+                name = page.name;
+            }
+        }
+    }
+    if (!create) return CLASS_E_CLASSNOTAVAILABLE;
+    auto* factory = new (std::nothrow) ClassFactory(create, name);
     if (!factory) return E_OUTOFMEMORY;
     const HRESULT hr = factory->QueryInterface(iid, out);
     factory->Release();
