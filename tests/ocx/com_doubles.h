@@ -141,6 +141,7 @@ class EventSink final : public TestObject<IDispatch> {
 class NotifySink final : public TestObject<IPropertyNotifySink> {
   public:
     std::vector<DISPID> changed;
+    std::function<void(DISPID)> onChanged;
     void* Find(REFIID iid) override {
         return iid == IID_IUnknown || iid == IID_IPropertyNotifySink
                    ? static_cast<IPropertyNotifySink*>(this)
@@ -148,6 +149,7 @@ class NotifySink final : public TestObject<IPropertyNotifySink> {
     }
     HRESULT STDMETHODCALLTYPE OnChanged(DISPID id) override {
         changed.push_back(id);
+        if (onChanged) onChanged(id);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnRequestEdit(DISPID) override { return S_OK; }
