@@ -97,11 +97,14 @@ bool CanUnload() {
 
 }  // namespace varnel::ocx
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         varnel::ocx::module = instance;
         DisableThreadLibraryCalls(instance);
     }
+    // Unloaded while the process goes on: a class left registered would point into freed code.
+    if (reason == DLL_PROCESS_DETACH && !reserved)
+        UnregisterClassW(varnel::ocx::kFaceWindowClass, instance);
     return TRUE;
 }
 
