@@ -60,6 +60,7 @@ VarnelControl::VarnelControl()
 }
 
 VarnelControl::~VarnelControl() {
+    if (faceWindow_) DestroyWindow(faceWindow_);
     varnel_.reset();  // its serial port closes and its timers stop with it
     runtime_.reset();
     events_.DisconnectAll();

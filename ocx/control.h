@@ -214,6 +214,9 @@ class VarnelControl final : public IVarnel,
     // The extent changed (by the host): the control's resize handler runs.
     void Resized(SIZEL extent);
     void SendViewChange();
+    // Creates, moves or destroys the face window: it exists while the control is in-place active
+    // in design mode.
+    void UpdateFaceWindow();
     void MarkDirty() { dirty_ = true; }
 
     std::atomic<long> refs_{1};
@@ -237,6 +240,7 @@ class VarnelControl final : public IVarnel,
     SIZEL extent_{};  // HIMETRIC
     bool inPlaceActive_ = false;
     RECT position_{};  // in the container's window, pixels
+    HWND faceWindow_ = nullptr;
     bool dirty_ = false;
     int frozenEvents_ = 0;
 };

@@ -42,7 +42,8 @@ struct WindowStyle {
 WindowStyle StyleOf(const WidgetDef& w) {
     switch (w.kind) {
         case WidgetKind::Label:
-            return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+            // One line each: a text wider than its label is cut at the edge, not wrapped away.
+            return {L"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0};
         case WidgetKind::TextBox:
             return {L"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
         case WidgetKind::Frame:

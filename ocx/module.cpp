@@ -123,6 +123,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // Unloaded while the process goes on: a later load registers the class afresh.
         varnel::ocx::UnregisterPageWindowClass();
     }
+    // Unloaded while the process goes on: a class left registered would point into freed code.
+    if (reason == DLL_PROCESS_DETACH && !reserved)
+        UnregisterClassW(varnel::ocx::kFaceWindowClass, instance);
     return TRUE;
 }
 

@@ -8,6 +8,8 @@
 namespace varnel::ocx {
 
 HINSTANCE Module();
+// The window class of the control's design-mode window; unregistered when the library unloads.
+inline constexpr wchar_t kFaceWindowClass[] = L"VarnelFace";
 // The full path of this library file.
 std::wstring ModulePath();
 

@@ -1,7 +1,8 @@
 // IOleObject, IOleControl, IOleInPlaceObject and IViewObject2: what a container needs to site,
-// size, activate and draw the control. The control has no window of its own and never takes
-// the focus (OLEMISC_NOUIACTIVATE); its extent is the fixed face size, which it restores through
-// its resize handler whenever the container changes it.
+// size, activate and draw the control. The control has a window only while it is in-place active
+// in design mode, showing its face; it never takes the focus (OLEMISC_NOUIACTIVATE); its extent is
+// the fixed face size, which it restores through its resize handler whenever the container changes
+// it.
 #include <objbase.h>
 #include <oleauto.h>
 
@@ -26,7 +27,80 @@ int ScreenDpi(bool across) {
     return dpi > 0 ? dpi : 96;
 }
 
+// The face picture scaled to bounds; its bottom half-pixel row is cut off.
+void DrawFace(HDC dc, const RECT& bounds) {
+    HBITMAP picture = LoadBitmapW(Module(), L"VARNEL_FACE");
+    if (!picture) return;
+    if (HDC memory = CreateCompatibleDC(dc)) {
+        HGDIOBJ old = SelectObject(memory, picture);
+        const int faceHeight = static_cast<int>(surface::kFaceHeightTwips / 15.0f);
+        SetStretchBltMode(dc, COLORONCOLOR);
+        StretchBlt(dc, bounds.left, bounds.top, bounds.right - bounds.left,
+                   bounds.bottom - bounds.top, memory, 0, 0, surface::kFacePicture.width,
+                   faceHeight, SRCCOPY);
+        SelectObject(memory, old);
+        DeleteDC(memory);
+    }
+    DeleteObject(picture);
+}
+
+// The in-place window of design mode: shows the face, never takes the focus.
+LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(window, &paint);
+            RECT client;
+            GetClientRect(window, &client);
+            DrawFace(dc, client);
+            EndPaint(window, &paint);
+            return 0;
+        }
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_MOUSEACTIVATE:
+            return MA_NOACTIVATE;
+        case WM_GETDLGCODE:
+            return DLGC_STATIC;
+        default:
+            return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+bool RegisterFaceClass() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = FaceProc;
+    wc.hInstance = Module();
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.lpszClassName = kFaceWindowClass;
+    return RegisterClassW(&wc) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
 }  // namespace
+
+void VarnelControl::UpdateFaceWindow() {
+    const bool wanted = inPlaceActive_ && !released_ && !UserMode();
+    if (!wanted) {
+        if (faceWindow_) DestroyWindow(faceWindow_);
+        faceWindow_ = nullptr;
+        return;
+    }
+    if (faceWindow_) {
+        SetWindowPos(faceWindow_, nullptr, position_.left, position_.top,
+                     position_.right - position_.left, position_.bottom - position_.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        return;
+    }
+    ComPtr<IOleInPlaceSite> inPlace;
+    HWND parent = nullptr;
+    if (!site_ || FAILED(site_.As(IID_IOleInPlaceSite, inPlace)) ||
+        FAILED(inPlace->GetWindow(&parent)) || !parent || !RegisterFaceClass())
+        return;
+    faceWindow_ =
+        CreateWindowExW(0, kFaceWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
+                        position_.left, position_.top, position_.right - position_.left,
+                        position_.bottom - position_.top, parent, nullptr, Module(), nullptr);
+}
 
 LONG PixelsOfHimetric(LONG himetric, bool across) {
     return MulDiv(himetric, ScreenDpi(across), kHimetricPerInch);
@@ -126,6 +200,7 @@ HRESULT VarnelControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND
         }
     }
     if (inPlaceActive_ && rect) SetObjectRects(rect, rect);
+    UpdateFaceWindow();
     return verb > 0 ? OLEOBJ_S_INVALIDVERB : S_OK;
 }
 
@@ -211,7 +286,10 @@ HRESULT VarnelControl::OnMnemonic(MSG*) {
 
 HRESULT VarnelControl::OnAmbientPropertyChange(DISPID id) {
     // UserMode is read afresh at every use; only the face, shown in design mode, changes.
-    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) SendViewChange();
+    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) {
+        UpdateFaceWindow();
+        SendViewChange();
+    }
     return S_OK;
 }
 
@@ -228,8 +306,8 @@ HRESULT VarnelControl::FreezeEvents(BOOL freeze) {
 
 HRESULT VarnelControl::GetWindow(HWND* window) {
     if (!window) return E_POINTER;
-    *window = nullptr;
-    return E_FAIL;  // no window of its own
+    *window = faceWindow_;
+    return faceWindow_ ? S_OK : E_FAIL;  // a window in design mode only
 }
 
 HRESULT VarnelControl::ContextSensitiveHelp(BOOL) {
@@ -239,6 +317,7 @@ HRESULT VarnelControl::ContextSensitiveHelp(BOOL) {
 HRESULT VarnelControl::InPlaceDeactivate() {
     if (!inPlaceActive_) return S_OK;
     inPlaceActive_ = false;
+    UpdateFaceWindow();
     ComPtr<IOleInPlaceSite> inPlace;
     if (site_ && SUCCEEDED(site_.As(IID_IOleInPlaceSite, inPlace))) inPlace->OnInPlaceDeactivate();
     return S_OK;
@@ -260,6 +339,7 @@ HRESULT VarnelControl::SetObjectRects(LPCRECT position, LPCRECT) {
                               PixelsOfHimetric(extent_.cy, false) == height;
     const SIZEL size{HimetricOfPixels(width, true), HimetricOfPixels(height, false)};
     if (!sameAsExtent) Resized(size);
+    UpdateFaceWindow();
     return S_OK;
 }
 
@@ -276,21 +356,7 @@ HRESULT VarnelControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC
     if (!dc || !bounds) return E_INVALIDARG;
     const Activity activity(*this);
     if (UserMode()) return S_OK;  // invisible while the host runs
-    // Design mode: the face picture, scaled to the bounds; its bottom half-pixel row is cut off.
-    HBITMAP picture = LoadBitmapW(Module(), L"VARNEL_FACE");
-    if (!picture) return S_OK;
-    HDC memory = CreateCompatibleDC(dc);
-    if (memory) {
-        HGDIOBJ old = SelectObject(memory, picture);
-        const int faceHeight = static_cast<int>(surface::kFaceHeightTwips / 15.0f);
-        SetStretchBltMode(dc, COLORONCOLOR);
-        StretchBlt(dc, bounds->left, bounds->top, bounds->right - bounds->left,
-                   bounds->bottom - bounds->top, memory, 0, 0, surface::kFacePicture.width,
-                   faceHeight, SRCCOPY);
-        SelectObject(memory, old);
-        DeleteDC(memory);
-    }
-    DeleteObject(picture);
+    DrawFace(dc, RECT{bounds->left, bounds->top, bounds->right, bounds->bottom});
     return S_OK;
 }
 

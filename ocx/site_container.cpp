@@ -12,7 +12,7 @@
 //   EventError        an error that escaped a receive event or a timer tick has no caller to go
 //                     to: it is written to the debugger output (OutputDebugString) as
 //                     "Varnel: error <number> in an event handler: <description>".
-//   ShowAboutBox      the About dialog is closed at once; no window is shown.
+//   ShowAboutBox      the About dialog's window, modal, off the task bar (about_window.cpp).
 #include <olectl.h>
 
 #include <cstdio>
@@ -20,6 +20,7 @@
 #include "control/automation.h"
 #include "control/errors.h"
 #include "control/varnel.h"
+#include "ocx/about_window.h"
 #include "ocx/com_variant.h"
 #include "ocx/control.h"
 #include "ocx/guids.h"
@@ -92,7 +93,7 @@ void VarnelControl::EventError(const AutomationError& error) {
 }
 
 void VarnelControl::ShowAboutBox(pages::AboutDialog& dialog) {
-    dialog.cmdClose_Click();
+    ShowAboutWindow(dialog);
 }
 
 }  // namespace varnel::ocx

@@ -9,7 +9,8 @@ packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtes
 for extra in "$@"; do
     case $extra in
         windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
-                            wine64 libwine-dev socat) ;;
+                            wine64 libwine-dev socat
+                            fonts-wine xvfb xauth imagemagick) ;;  # windows on a virtual display
         package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
         lint) packages+=(lintian systemd) ;;               # package and unit file checks
         browser) packages+=(chromium chromium-driver python3-selenium) ;;  # the page's test

@@ -46,6 +46,7 @@ class TestObject : public Interfaces... {
 class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch> {
   public:
     bool userMode = true;
+    HWND window = nullptr;  // the container's window, for in-place activation
     int layoutRequests = 0;
     std::vector<RECT> positionRequests;
 
@@ -69,7 +70,10 @@ class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch>
         return S_OK;
     }
     // IOleWindow, IOleInPlaceSite
-    HRESULT STDMETHODCALLTYPE GetWindow(HWND*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* w) override {
+        *w = window;
+        return window ? S_OK : E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override { return S_OK; }

@@ -388,6 +388,7 @@ TEST_F(ContainerTest, EveryMemberByNameByDispatchIdAndThroughTheFunctionTable) {
             EXPECT_EQ(late->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
             EXPECT_EQ(id, m.dispId);
         }
+        if (m.dispId == kDispIdAboutBox) continue;  // a modal window: ocx_design drives it
         Var lateResult, earlyResult;
         EXPECT_EQ(LateBound(late.Get(), m, &lateResult.v), S_OK);
         EXPECT_EQ(EarlyBound(early.Get(), m, &earlyResult.v), S_OK);
