@@ -122,7 +122,10 @@ bool FormWidgets::Create(HWND parent, std::span<const WidgetDef> layout, int dpi
     for (std::size_t i : order) {
         const WidgetDef& w = layout[i];
         const WindowStyle ws = StyleOf(w);
-        DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | ws.style;
+        DWORD style = WS_CHILD | WS_VISIBLE | ws.style;
+        // A widget inside a frame lies under the frame's group box, which comes before it in
+        // the z-order: clipped by its siblings it would not show at all.
+        if (!w.parent) style |= WS_CLIPSIBLINGS;
         // An option group starts a radio group and is the only tab stop of it; any other widget
         // ends the group before it.
         const bool sameGroup = w.kind == WidgetKind::OptionButton && previousName &&
