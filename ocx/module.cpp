@@ -120,12 +120,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         varnel::ocx::module = instance;
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH && !reserved) {
-        // Unloaded while the process goes on: a later load registers the class afresh.
+        // Unloaded while the process goes on: a class left registered would point into freed
+        // code.
+        UnregisterClassW(varnel::ocx::kFaceWindowClass, instance);
         varnel::ocx::UnregisterPageWindowClass();
     }
-    // Unloaded while the process goes on: a class left registered would point into freed code.
-    if (reason == DLL_PROCESS_DETACH && !reserved)
-        UnregisterClassW(varnel::ocx::kFaceWindowClass, instance);
     return TRUE;
 }
 
