@@ -3,7 +3,7 @@
 // test's own (widget rectangles at the screen's dpi, captions, fonts, tab order, a load of a
 // value without an option, lifetime). Needs the control registered and a display.
 //
-//   test_pages [--dpi=N]   N: the dpi the display is expected to have (96 when not given)
+// VARNEL_DPI names the dpi the display is set to (96 when unset).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -443,6 +442,14 @@ TEST_F(PagesTest, WidgetsSitAtTheirTwipsWithCaptionsFontsAndTabOrder) {
             if (w.caption) {
                 EXPECT_EQ(Text(child), w.caption);
             }
+            // Not hidden under a sibling (an option under its frame's group box).
+            HDC dc = GetDC(child);
+            RECT visible{}, client, both;
+            GetClientRect(child, &client);
+            GetClipBox(dc, &visible);
+            IntersectRect(&both, &visible, &client);
+            EXPECT_TRUE(EqualRect(&both, &client));
+            ReleaseDC(child, dc);
             if (w.font) {
                 LOGFONTW font{};
                 GetObjectW(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)),
@@ -460,6 +467,9 @@ TEST_F(PagesTest, WidgetsSitAtTheirTwipsWithCaptionsFontsAndTabOrder) {
             zOrder.push_back(&layout[static_cast<std::size_t>(GetDlgCtrlID(c) - kFirstId)]);
         EXPECT_EQ(zOrder, byTab);
 
+        if (dpi == 96) {
+            EXPECT_TRUE(SaveWindowShot(open.parent, shots[p]));
+        }
         // EditProperty focuses the widget of the page's property.
         const std::string editor = (p == 0 ? "txt" : "opt") + std::string(name);
         EXPECT_EQ(
@@ -467,8 +477,6 @@ TEST_F(PagesTest, WidgetsSitAtTheirTwipsWithCaptionsFontsAndTabOrder) {
             S_OK);
         EXPECT_EQ(GetFocus(), open.Widget(editor.c_str(), p == 0 ? -1 : 0));
         EXPECT_EQ(open.page->EditProperty(automation::GetIDOfName("ScaleStatus")), E_NOTIMPL);
-
-        if (dpi == 96) SaveWindowShot(open.parent, shots[p]);
     }
 }
 
@@ -554,10 +562,7 @@ TEST_F(PagesTest, ForeignObjectsAndHostsLettingGoMidWayAreSafe) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--dpi=", 6) == 0)
-            varnel::testing::expectedDpi = std::atoi(argv[i] + 6);
-    }
+    if (const char* dpi = std::getenv("VARNEL_DPI")) varnel::testing::expectedDpi = std::atoi(dpi);
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     if (FAILED(OleInitialize(nullptr))) return 1;
