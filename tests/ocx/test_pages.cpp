@@ -274,6 +274,7 @@ TEST_F(PagesTest, FrameShowsThePagesInOrderAndAppliesEveryPageToAllControls) {
         SendMessageW(GetDlgItem(page, IdOf(notify, "optNotify", 1)), BM_CLICK, 0, 0);
         page = d.ShowPage(2);
         SendMessageW(GetDlgItem(page, IdOf(units, "optUnits", 2)), BM_CLICK, 0, 0);
+        SaveWindowShot(d.frame, "frame_units");
         d.Press(PSBTN_OK);
         d.WaitGone("the closing frame", d.frame);
     });
@@ -477,6 +478,18 @@ TEST_F(PagesTest, WidgetsSitAtTheirTwipsWithCaptionsFontsAndTabOrder) {
             S_OK);
         EXPECT_EQ(GetFocus(), open.Widget(editor.c_str(), p == 0 ? -1 : 0));
         EXPECT_EQ(open.page->EditProperty(automation::GetIDOfName("ScaleStatus")), E_NOTIMPL);
+
+        // Arrow keys move through an option group and select as they go; other keys are the
+        // frame's.
+        if (p != 0) {
+            MSG down{GetFocus(), WM_KEYDOWN, VK_DOWN, 0, 0, {}};
+            EXPECT_EQ(open.page->TranslateAccelerator(&down), S_OK);
+            EXPECT_EQ(GetFocus(), open.Widget(editor.c_str(), 1));
+            EXPECT_EQ(SendMessageW(GetFocus(), BM_GETCHECK, 0, 0), BST_CHECKED);
+            EXPECT_EQ(open.page->IsPageDirty(), S_OK);
+        }
+        MSG key{GetFocus(), WM_KEYDOWN, 'A', 0, 0, {}};
+        EXPECT_EQ(open.page->TranslateAccelerator(&key), S_FALSE);
     }
 }
 
