@@ -51,6 +51,8 @@ cmake --build build/win64 -j "$jobs"
 wineserver -p10 >/dev/null 2>&1 || true
 ctest --test-dir build/win64 --output-on-failure --timeout 300
 cat build/win64/tests/win32/win32_latency.txt build/win64/ocx_latency.txt
+# The design-time windows as the tests saw them (96 dpi; 144 dpi under screenshots-144/).
+for shot in build/win64/screenshots/*.png; do echo "screenshot: $shot"; done
 timeout 60 wineserver -k || true
 
 stage "Windows i686 cross-build (its type library is written by the x86_64 tool under Wine)"

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "serial/line_settings.h"
+
 namespace varnel::posix {
 
 struct LineSettings {
@@ -22,12 +24,7 @@ struct LineSettings {
 std::optional<LineSettings> ParseLineSettings(std::string_view text, std::string* error = nullptr);
 
 // Handshaking values of the serial-port component.
-enum Handshake {
-    kHandshakeNone = 0,
-    kHandshakeXonXoff = 1,
-    kHandshakeRtsCts = 2,
-    kHandshakeBoth = 3
-};
+using enum comm::Handshake;
 
 // Fills a raw-mode termios: no echo or line editing, receiver on, modem lines ignored, parity and
 // framing errors marked in the input stream (so they can be told apart from data).

@@ -1,7 +1,5 @@
 #include "platform/win32/comm_settings.h"
 
-#include <charconv>
-
 #include "serial/comm_component.h"
 
 namespace varnel::win32 {
@@ -9,91 +7,36 @@ namespace varnel::win32 {
 namespace {
 
 // The rates the serial-port component offers.
-constexpr DWORD kBauds[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
-                            19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr unsigned kBauds[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
+                               19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-std::optional<unsigned> ToNumber(std::string_view s) {
-    unsigned v = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-    return v;
-}
-
-std::nullopt_t Fail(std::string* error, std::string message) {
-    if (error) *error = std::move(message);
-    return std::nullopt;
+BYTE ParityCode(char parity) {
+    switch (parity) {
+        case 'E':
+            return EVENPARITY;
+        case 'O':
+            return ODDPARITY;
+        case 'M':
+            return MARKPARITY;
+        case 'S':
+            return SPACEPARITY;
+        default:
+            return NOPARITY;
+    }
 }
 
 }  // namespace
 
 std::optional<CommSettings> ParseCommSettings(std::string_view text, std::string* error) {
-    std::vector<std::string_view> f;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        f.push_back(Trim(text.substr(start, comma - start)));
-        if (comma == std::string_view::npos) break;
-        start = comma + 1;
-    }
-    if (f.size() != 4) {
-        return Fail(error, "settings must read \"baud,parity,data,stop\", e.g. \"2400,N,8,2\"");
-    }
+    const auto parsed = comm::ParseLineSettings(text, {kBauds, true}, error);
+    if (!parsed) return std::nullopt;
     CommSettings s;
-    const auto baud = ToNumber(f[0]);
-    bool known = false;
-    for (const DWORD b : kBauds)
-        known = known || (baud && *baud == b);
-    if (!known) return Fail(error, "unsupported baud rate \"" + std::string(f[0]) + "\"");
-    s.baud = *baud;
-
-    const char p = f[1].size() == 1 ? f[1][0] : '?';
-    switch (p) {
-        case 'N':
-        case 'n':
-            s.parity = NOPARITY;
-            break;
-        case 'E':
-        case 'e':
-            s.parity = EVENPARITY;
-            break;
-        case 'O':
-        case 'o':
-            s.parity = ODDPARITY;
-            break;
-        case 'M':
-        case 'm':
-            s.parity = MARKPARITY;
-            break;
-        case 'S':
-        case 's':
-            s.parity = SPACEPARITY;
-            break;
-        default:
-            return Fail(error, "parity must be one of N, E, O, M, S");
-    }
-
-    const auto data = ToNumber(f[2]);
-    if (!data || *data < 5 || *data > 8) return Fail(error, "data bits must be 5, 6, 7 or 8");
-    s.dataBits = static_cast<BYTE>(*data);
-
-    if (f[3] == "1") {
-        s.stopBits = ONESTOPBIT;
-    } else if (f[3] == "2") {
-        s.stopBits = TWOSTOPBITS;
-    } else if (f[3] == "1.5") {
-        if (s.dataBits != 5) return Fail(error, "1.5 stop bits go with 5 data bits only");
-        s.stopBits = ONE5STOPBITS;
-    } else {
-        return Fail(error, "stop bits must be 1, 1.5 or 2");
-    }
+    s.baud = parsed->baud;
+    s.parity = ParityCode(parsed->parity);
+    s.dataBits = static_cast<BYTE>(parsed->dataBits);
+    s.stopBits = parsed->stopBits == comm::StopBits::Two          ? TWOSTOPBITS
+                 : parsed->stopBits == comm::StopBits::OneAndHalf ? ONE5STOPBITS
+                                                                  : ONESTOPBIT;
     return s;
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "serial/line_settings.h"
+
 namespace varnel::win32 {
 
 struct CommSettings {
@@ -25,12 +27,7 @@ struct CommSettings {
 std::optional<CommSettings> ParseCommSettings(std::string_view text, std::string* error = nullptr);
 
 // Handshaking values of the serial-port component.
-enum Handshake {
-    kHandshakeNone = 0,
-    kHandshakeXonXoff = 1,
-    kHandshakeRtsCts = 2,
-    kHandshakeBoth = 3
-};
+using enum comm::Handshake;
 
 struct LineControl {
     int handshaking = kHandshakeNone;
