@@ -71,19 +71,11 @@ void Pump() {
     }
 }
 
-short Port(IVarnel* c) {
-    short v = 0;
-    c->get_CommPort(&v);
-    return v;
-}
-VN_NOTIFY_ENUM Notification(IVarnel* c) {
-    VN_NOTIFY_ENUM v{};
-    c->get_WtNotification(&v);
-    return v;
-}
-VN_UOM_ENUM Units(IVarnel* c) {
-    VN_UOM_ENUM v{};
-    c->get_NetWtUnits(&v);
+// A property through the control's function table: Get(c, &IVarnel::get_CommPort).
+template <typename T>
+T Get(IVarnel* c, HRESULT (STDMETHODCALLTYPE IVarnel::*get)(T*)) {
+    T v{};
+    (c->*get)(&v);
     return v;
 }
 
@@ -109,12 +101,8 @@ HRESULT IsDirty(IVarnel* control) {
 
 // --- The property frame, driven from a second thread ---
 
-struct Timeout : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 // The frame's windows as a user sees them. Every wait polls with a deadline; a window that does
-// not come raises Timeout, and the driver then closes whatever is open so the frame returns.
+// not come throws, and the driver then closes whatever is open so the frame returns.
 class FrameDriver {
   public:
     explicit FrameDriver(DWORD uiThread) : uiThread_(uiThread) {}
@@ -128,7 +116,7 @@ class FrameDriver {
             if (HWND w = find()) return w;
             Sleep(10);
         }
-        throw Timeout(std::string(what) + " did not appear");
+        throw std::runtime_error(std::string(what) + " did not appear");
     }
     void WaitGone(const char* what, HWND window) {
         WaitFor(what, [&] { return IsWindow(window) ? nullptr : GetDesktopWindow(); });
@@ -282,9 +270,9 @@ TEST_F(PagesTest, FrameShowsThePagesInOrderAndAppliesEveryPageToAllControls) {
     EXPECT_EQ(tabs, (std::vector<std::string>{"CommPort", "Notify", "Units"}));
     EXPECT_EQ(shownPort, "1");  // the first control's port
     for (auto& s : sited) {
-        EXPECT_EQ(Port(s.control.Get()), 4);
-        EXPECT_EQ(Notification(s.control.Get()), vnChanged);
-        EXPECT_EQ(Units(s.control.Get()), vnGrams);
+        EXPECT_EQ(Get(s.control.Get(), &IVarnel::get_CommPort), 4);
+        EXPECT_EQ(Get(s.control.Get(), &IVarnel::get_WtNotification), vnChanged);
+        EXPECT_EQ(Get(s.control.Get(), &IVarnel::get_NetWtUnits), vnGrams);
         for (const char* property : {"CommPort", "WtNotification", "NetWtUnits"})
             EXPECT_TRUE(Saw(*s.notify.Get(), property)) << property;
         EXPECT_EQ(IsDirty(s.control.Get()), S_OK);
@@ -323,8 +311,8 @@ TEST_F(PagesTest, BadPortTextChangesNoControlAndShowsTheErrorWhileTheHostGoesOn)
         EXPECT_NE(message.find(c.error), std::string::npos) << message;
         EXPECT_NE(message.find("CommPort"), std::string::npos) << message;
         EXPECT_TRUE(frameStayed);
-        EXPECT_EQ(Port(sited[0].control.Get()), 1);
-        EXPECT_EQ(Port(sited[1].control.Get()), 3);
+        EXPECT_EQ(Get(sited[0].control.Get(), &IVarnel::get_CommPort), 1);
+        EXPECT_EQ(Get(sited[1].control.Get(), &IVarnel::get_CommPort), 3);
         for (auto& s : sited)
             EXPECT_FALSE(Saw(*s.notify.Get(), "CommPort"));
     }
@@ -505,10 +493,10 @@ TEST_F(PagesTest, ValueWithoutAnOptionLoadsWithNoneCheckedAndAChoiceApplies) {
         // The setter takes any value of the enum's type, as a host may pass.
         if (c.page == 1) {
             ASSERT_EQ(s.control->put_WtNotification(static_cast<VN_NOTIFY_ENUM>(5)), S_OK);
-            ASSERT_EQ(static_cast<int>(Notification(s.control.Get())), 5);
+            ASSERT_EQ(static_cast<int>(Get(s.control.Get(), &IVarnel::get_WtNotification)), 5);
         } else {
             ASSERT_EQ(s.control->put_NetWtUnits(static_cast<VN_UOM_ENUM>(7)), S_OK);
-            ASSERT_EQ(static_cast<int>(Units(s.control.Get())), 7);
+            ASSERT_EQ(static_cast<int>(Get(s.control.Get(), &IVarnel::get_NetWtUnits)), 7);
         }
         OpenPage open(c.page, {s.control.Get()});
         EXPECT_EQ(open.setObjects, S_OK);
@@ -525,8 +513,8 @@ TEST_F(PagesTest, ValueWithoutAnOptionLoadsWithNoneCheckedAndAChoiceApplies) {
         EXPECT_EQ(open.page->Apply(), S_OK);
         EXPECT_EQ(open.page->IsPageDirty(), S_FALSE);
         EXPECT_EQ(open.site->status.back(), DWORD{PROPPAGESTATUS_CLEAN});
-        EXPECT_EQ(c.page == 1 ? static_cast<int>(Notification(s.control.Get()))
-                              : static_cast<int>(Units(s.control.Get())),
+        EXPECT_EQ(c.page == 1 ? static_cast<int>(Get(s.control.Get(), &IVarnel::get_WtNotification))
+                              : static_cast<int>(Get(s.control.Get(), &IVarnel::get_NetWtUnits)),
                   0);
     }
 }
@@ -545,7 +533,7 @@ TEST_F(PagesTest, ForeignObjectsAndHostsLettingGoMidWayAreSafe) {
         EXPECT_EQ(open.page->SetObjects(0, nullptr), S_OK);
         second.reset();
         EXPECT_EQ(open.page->Apply(), S_OK);
-        EXPECT_EQ(Port(first.control.Get()), 1);
+        EXPECT_EQ(Get(first.control.Get(), &IVarnel::get_CommPort), 1);
     }
     {  // The host closes the sheet and lets go of the page and a control inside the apply.
         auto other = std::make_unique<Sited>();
@@ -565,7 +553,7 @@ TEST_F(PagesTest, ForeignObjectsAndHostsLettingGoMidWayAreSafe) {
         EXPECT_EQ(page->Apply(), S_OK);
         EXPECT_EQ(page->Release(), 0u);
         // The apply went on with the selection it started with.
-        EXPECT_EQ(Port(first.control.Get()), 5);
+        EXPECT_EQ(Get(first.control.Get(), &IVarnel::get_CommPort), 5);
         EXPECT_TRUE(Saw(*other->notify.Get(), "CommPort"));
     }
 }
