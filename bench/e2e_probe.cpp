@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 namespace sim = varnel::sim;
 
 std::string Frame(int i) {
-    char w[6];
+    char w[12];  // room for any int, so the compiler sees no truncation
     std::snprintf(w, sizeof w, "%05d", i % 100000);
     return std::string("\x02") + "@  " + w + "\r";  // grams, status 0
 }

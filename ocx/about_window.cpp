@@ -1,6 +1,5 @@
 #include "ocx/about_window.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,9 +42,7 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             shown = reinterpret_cast<Shown*>(lparam);
             SetWindowLongPtrW(window, DWLP_USER, lparam);
             shown->window = window;
-            const std::wstring caption(AboutDialog::kCaption,
-                                       AboutDialog::kCaption + strlen(AboutDialog::kCaption));
-            SetWindowTextW(window, caption.c_str());
+            SetWindowTextW(window, Wide(AboutDialog::kCaption).c_str());
             const int dpi = ScreenDpi();
             RECT frame{0, 0, PixelsOfTwips(AboutDialog::kClientWidth, dpi),
                        PixelsOfTwips(AboutDialog::kClientHeight, dpi)};
@@ -99,8 +96,9 @@ std::vector<WORD> Template() {
 }
 
 [[noreturn]] void ThrowCannotShow(DWORD error) {
-    throw AutomationError(err::kInternal, "The About dialog could not be shown (Windows error " +
-                                              std::to_string(error) + ")");
+    std::string text = "The About dialog could not be shown";
+    if (error != 0) text += " (Windows error " + std::to_string(error) + ")";
+    throw AutomationError(err::kInternal, text);
 }
 
 }  // namespace

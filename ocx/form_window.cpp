@@ -16,14 +16,6 @@ using pages::WidgetKind;
 
 constexpr pages::Font kDefaultFont{"MS Sans Serif", 8.0f, 400};
 
-std::wstring Wide(std::string_view s) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    return out;
-}
-
 // The bitmap resource of a picture file under resources/.
 LPCWSTR PictureResource(const char* file) {
     if (std::strcmp(file, surface::kToolboxBitmap.file) == 0)
@@ -59,6 +51,14 @@ WindowStyle StyleOf(const WidgetDef& w) {
 }
 
 }  // namespace
+
+std::wstring Wide(std::string_view s) {
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    return out;
+}
 
 int PixelsOfTwips(int twips, int dpi) {
     return static_cast<int>(std::lround(static_cast<double>(twips) * dpi / 1440.0));

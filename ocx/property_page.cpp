@@ -28,14 +28,6 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"VarnelPropertyPage";
 constexpr UINT_PTR kSubclassId = 0x5641524E;  // 'VARN'
 
-std::wstring Wide(std::string_view s) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    return out;
-}
-
 std::string WindowText(HWND window) {
     const int n = GetWindowTextLengthA(window);
     std::string text(static_cast<std::size_t>(n) + 1, '\0');
