@@ -310,6 +310,21 @@ void CheckAbout(HWND dialog) {
         if (w.caption && std::string_view(w.name) != "lblVersion") {
             EXPECT_EQ(Text(child), w.caption);
         }
+        // The colour the dialog gives the label's text, and its font's weight.
+        HDC dc = GetDC(child);
+        SendMessageW(dialog, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                     reinterpret_cast<LPARAM>(child));
+        const pages::Rgb text = w.foreColor.value_or(pages::Rgb{0, 0, 0});
+        if (w.kind == pages::WidgetKind::Label) {
+            EXPECT_EQ(GetTextColor(dc), RGB(text.r, text.g, text.b));
+        }
+        ReleaseDC(child, dc);
+        LOGFONTW font{};
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), sizeof font,
+                   &font);
+        if (w.kind != pages::WidgetKind::Picture) {
+            EXPECT_EQ(font.lfWeight, w.font ? 700 : 400);
+        }
     }
 }
 
