@@ -293,10 +293,11 @@ HRESULT PropertyPageObject::Activate(HWND parent, LPCRECT rect, BOOL) {
         wc.lpszClassName = kWindowClass;
         if (!RegisterClassExW(&wc)) return HRESULT_FROM_WIN32(GetLastError());
     }
-    HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, L"",
-                                  WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, rect->left,
-                                  rect->top, rect->right - rect->left, rect->bottom - rect->top,
-                                  parent, nullptr, Module(), this);
+    // No WS_CLIPCHILDREN: a group box does not paint its inside, so the page's own background
+    // must be painted there, not the frame's (white on a themed tab).
+    HWND window = CreateWindowExW(
+        WS_EX_CONTROLPARENT, kWindowClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect->left, rect->top,
+        rect->right - rect->left, rect->bottom - rect->top, parent, nullptr, Module(), this);
     if (!window) return HRESULT_FROM_WIN32(GetLastError());
     window_ = window;
     if (!widgets_.Create(window, model_->Layout(), ScreenDpi())) {
