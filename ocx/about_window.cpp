@@ -21,10 +21,7 @@ constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME;
 struct Shown {
     AboutDialog& model;
     FormWidgets widgets;
-    HWND window = nullptr;
-    Shown* outer = nullptr;
 };
-thread_local Shown* current = nullptr;
 
 int CloseId() {
     const auto layout = AboutDialog::Layout();
@@ -41,7 +38,6 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         case WM_INITDIALOG: {
             shown = reinterpret_cast<Shown*>(lparam);
             SetWindowLongPtrW(window, DWLP_USER, lparam);
-            shown->window = window;
             SetWindowTextW(window, Wide(AboutDialog::kCaption).c_str());
             const int dpi = ScreenDpi();
             RECT frame{0, 0, PixelsOfTwips(AboutDialog::kClientWidth, dpi),
@@ -103,24 +99,18 @@ std::vector<WORD> Template() {
 
 }  // namespace
 
-HWND CurrentAboutWindow() {
-    return current ? current->window : nullptr;
-}
-
 void ShowAboutWindow(AboutDialog& dialog) {
     if (!dialog.Loaded()) return;
     // An invisible owner keeps the dialog off the task bar; no window of the host is named.
     HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                  Module(), nullptr);
     if (!owner) ThrowCannotShow(GetLastError());
-    Shown shown{dialog, {}, nullptr, current};
-    current = &shown;
+    Shown shown{dialog, {}};
     const std::vector<WORD> words = Template();
     const INT_PTR result =
         DialogBoxIndirectParamW(Module(), reinterpret_cast<const DLGTEMPLATE*>(words.data()), owner,
                                 DialogProc, reinterpret_cast<LPARAM>(&shown));
     const DWORD error = GetLastError();
-    current = shown.outer;
     dialog.onUnload = nullptr;
     DestroyWindow(owner);
     if (result == -1) ThrowCannotShow(error);

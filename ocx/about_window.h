@@ -15,8 +15,4 @@ namespace varnel::ocx {
 // desktop).
 void ShowAboutWindow(pages::AboutDialog& dialog);
 
-// The dialog window while one is shown on this thread (for tests and hosts that look for it),
-// else nullptr.
-HWND CurrentAboutWindow();
-
 }  // namespace varnel::ocx

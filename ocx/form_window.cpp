@@ -64,9 +64,9 @@ int PixelsOfTwips(int twips, int dpi) {
     return static_cast<int>(std::lround(static_cast<double>(twips) * dpi / 1440.0));
 }
 
-int ScreenDpi() {
+int ScreenDpi(bool across) {
     HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    const int dpi = screen ? GetDeviceCaps(screen, across ? LOGPIXELSX : LOGPIXELSY) : 0;
     if (screen) ReleaseDC(nullptr, screen);
     return dpi > 0 ? dpi : 96;
 }

@@ -18,8 +18,8 @@ namespace varnel::ocx {
 std::wstring Wide(std::string_view s);
 // A length in twips as pixels at dpi (1440 twips to an inch), rounded to the nearest pixel.
 int PixelsOfTwips(int twips, int dpi);
-// The screen's dpi (LOGPIXELSY); 96 when it cannot be read.
-int ScreenDpi();
+// The screen's dpi down (LOGPIXELSY) or across (LOGPIXELSX); 96 when it cannot be read.
+int ScreenDpi(bool across = false);
 // A widget's rectangle at dpi, in pixels from the client area of the window the layout fills:
 // a widget inside a frame is offset by the frame's corner.
 RECT WidgetRect(std::span<const pages::WidgetDef> layout, const pages::WidgetDef& widget, int dpi);

@@ -11,6 +11,7 @@
 #include "control/surface.h"
 #include "control/varnel.h"
 #include "ocx/control.h"
+#include "ocx/form_window.h"
 #include "ocx/guids.h"
 #include "ocx/module.h"
 
@@ -19,13 +20,6 @@ namespace varnel::ocx {
 namespace {
 
 constexpr int kHimetricPerInch = 2540;
-
-int ScreenDpi(bool across) {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, across ? LOGPIXELSX : LOGPIXELSY) : 0;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
 
 // The face picture scaled to bounds; its bottom half-pixel row is cut off.
 void DrawFace(HDC dc, const RECT& bounds) {
