@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/report.h"
 #include "host/scale.h"
 #include "tools/sim/pty.h"
 
@@ -33,24 +34,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace sim = varnel::sim;
+using varnel::bench::Report;
 
 std::string Frame(int i) {
     char w[12];  // room for any int, so the compiler sees no truncation
     std::snprintf(w, sizeof w, "%05d", i % 100000);
     return std::string("\x02") + "@  " + w + "\r";  // grams, status 0
-}
-
-void Report(const char* what, std::vector<double> us) {
-    if (us.empty()) {
-        std::printf("%s: no samples\n", what);
-        return;
-    }
-    std::sort(us.begin(), us.end());
-    auto at = [&](double q) {
-        return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))];
-    };
-    std::printf("%s: n=%zu median=%.1f us p90=%.1f us p99=%.1f us max=%.1f us\n", what, us.size(),
-                at(0.5), at(0.9), at(0.99), us.back());
 }
 
 // Writes frame i's first nine characters, then after a pause its CR, noting when the CR went.

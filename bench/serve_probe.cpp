@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/report.h"
 #include "tools/sim/pty.h"
 
 extern char** environ;
@@ -38,6 +39,7 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace sim = varnel::sim;
+using varnel::bench::Report;
 
 constexpr auto kLinePeriod = std::chrono::microseconds(45833);  // 10 characters at 2400 8N2
 
@@ -52,19 +54,6 @@ int WeightOf(const std::string& message) {
     if (k == std::string::npos || message.find("\"event\":\"weight\"") == std::string::npos)
         return -1;
     return std::stoi(message.substr(k + 9, 5));
-}
-
-void Report(const char* what, std::vector<double> us) {
-    if (us.empty()) {
-        std::printf("%s: no samples\n", what);
-        return;
-    }
-    std::sort(us.begin(), us.end());
-    auto at = [&](double q) {
-        return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))];
-    };
-    std::printf("%s: n=%zu median=%.1f us p90=%.1f us p99=%.1f us max=%.1f us\n", what, us.size(),
-                at(0.5), at(0.9), at(0.99), us.back());
 }
 
 // `varnel serve` for one scale on the pty, on a free port.
