@@ -43,7 +43,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 stage "Windows x86_64 cross-build, tests under Wine"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # The prefix comes first: building Varnel.ocx runs its type-library writer under Wine.
-[[ -d "$WINEPREFIX" ]] || timeout 180 wine wineboot --init >/dev/null 2>&1
+[[ -d "$WINEPREFIX" ]] || timeout 180 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win64 -j "$jobs"
 # One quiet server for the stage: it dumps its object table to its stderr whenever a

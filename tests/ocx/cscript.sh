@@ -4,9 +4,10 @@
 #
 #   cscript.sh SCRIPT EXPECTED
 set -euo pipefail
+source "$(dirname "$0")/../win32/wine_loaders.sh"
 script=$(realpath "$1")
 expected=$2
-got=$(timeout 120 wine cscript //nologo "Z:${script//\//\\}" 2>&1 </dev/null | tr -d '\r')
+got=$(timeout 120 "$WINE64" cscript //nologo "Z:${script//\//\\}" 2>&1 </dev/null | tr -d '\r')
 if diff -u "$expected" <(printf '%s\n' "$got"); then
     echo "script output as expected"
 else

@@ -4,9 +4,11 @@
 # Usage: on_display.sh DPI SHOT_DIR command [args...]   (a command ending in .exe runs under wine)
 # Xvfb has no window manager: Wine draws the title bars itself (X11 driver, Decorated=N).
 set -euo pipefail
+source "$(dirname "$0")/../win32/wine_loaders.sh"
+export WINE64
 dpi=$1 shots=$2
 shift 2
-[[ $1 == *.exe ]] && set -- wine "$@"
+[[ $1 == *.exe ]] && set -- "$WINE64" "$@"
 mkdir -p "$shots"
 rm -f "$shots"/*.bmp
 export VARNEL_SHOT_DIR="Z:$shots" VARNEL_DPI=$dpi
@@ -26,13 +28,13 @@ timeout 60 wineserver -w >/dev/null 2>&1 || true
 run() {
     set -uo pipefail
     local reg='HKCU\Control Panel\Desktop'
-    timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-    timeout 60 wine reg add "$reg" /v LogPixels /t REG_DWORD /d "$VARNEL_DPI" /f >/dev/null 2>&1
+    timeout 60 "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+    timeout 60 "$WINE64" reg add "$reg" /v LogPixels /t REG_DWORD /d "$VARNEL_DPI" /f >/dev/null 2>&1
     # The dpi is read when the server starts.
     timeout 60 wineserver -k >/dev/null 2>&1; timeout 60 wineserver -w >/dev/null 2>&1
     timeout 600 "$@"
     local rc=$?
-    timeout 60 wine reg add "$reg" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+    timeout 60 "$WINE64" reg add "$reg" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
     timeout 60 wineserver -k >/dev/null 2>&1; timeout 60 wineserver -w >/dev/null 2>&1
     return $rc
 }

@@ -14,6 +14,7 @@ ocx=$(realpath "$2")
 state=$3
 mkdir -p "$state"
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../win32/wine_loaders.sh"
 winpath() { echo "Z:${1//\//\\}"; }
 
 # The control's identity, from the automation table (control/automation.cpp).
@@ -29,7 +30,7 @@ snapshot() {
     for hive in 'HKLM\Software\Classes' 'HKCU\Software\Classes'; do
         rm -f "$state/export.reg"
         # A hive without the key exports nothing.
-        timeout 120 wine reg export "$hive" "$(winpath "$state/export.reg")" /y >/dev/null 2>&1 ||
+        timeout 120 "$WINE64" reg export "$hive" "$(winpath "$state/export.reg")" /y >/dev/null 2>&1 ||
             continue
         iconv -f UTF-16LE -t UTF-8 "$state/export.reg" | tr -d '\r' >> "$out"
     done
@@ -39,7 +40,7 @@ snapshot() {
 value() {
     local args=("HKCR\\$1")
     if [[ -n "${2:-}" ]]; then args+=(/v "$2"); else args+=(/ve); fi
-    timeout 60 wine reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
+    timeout 60 "$WINE64" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
         sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
 }
 
@@ -49,7 +50,7 @@ create() {
     printf '%s\r\n' 'On Error Resume Next' 'Set v = CreateObject("Varnel_OCX.Varnel")' \
         'If Err.Number = 0 Then WScript.Echo "created" Else WScript.Echo "error " & Err.Number' \
         > "$script"
-    timeout 60 wine cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
+    timeout 60 "$WINE64" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
 }
 
 failures=0
@@ -61,14 +62,14 @@ expect() {  # WHAT GOT WANT
 case $action in
 register)
     # A run that was stopped between its phases may have left the control registered.
-    timeout 60 wine regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 || true
+    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 || true
     create >/dev/null  # cscript's own type library
     snapshot "$state/before.txt"
-    timeout 60 wine regsvr32 /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
+    timeout 60 "$WINE64" regsvr32 /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
     expect "regsvr32 exit code" "$rc" 0
     path=$(winpath "$ocx")
     expect "class name" "$(value "CLSID\\$clsid")" "Varnel_OCX.Varnel"
-    expect "Control" "$(timeout 60 wine reg query "HKCR\\CLSID\\$clsid\\Control" >/dev/null 2>&1 \
+    expect "Control" "$(timeout 60 "$WINE64" reg query "HKCR\\CLSID\\$clsid\\Control" >/dev/null 2>&1 \
         && echo present)" present
     expect "InprocServer32" "$(value "CLSID\\$clsid\\InprocServer32")" "$path"
     expect "ThreadingModel" "$(value "CLSID\\$clsid\\InprocServer32" ThreadingModel)" Apartment
@@ -90,7 +91,7 @@ register)
     expect "created by ProgID" "$(create)" created
     ;;
 unregister)
-    timeout 60 wine regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
+    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
     expect "regsvr32 /u exit code" "$rc" 0
     expect "created by ProgID" "$(create)" "error 429"
     snapshot "$state/after.txt"

@@ -10,12 +10,13 @@
 # removed when the new one is in place. SHIM is preloaded (pty_modem_shim.c). With
 # VARNEL_TEST_LOG set, the program's output is also kept in that file.
 set -euo pipefail
+source "$(dirname "$0")/wine_loaders.sh"
 shim=$(realpath "$1")
 shift
 prefix=${WINEPREFIX:-$HOME/.wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 if [[ ! -d $prefix/dosdevices ]]; then
-    echo "no Wine prefix at $prefix: create it with 'wine wineboot --init'" >&2
+    echo "no Wine prefix at $prefix: create it with '$WINE64 wineboot --init'" >&2
     exit 1
 fi
 
@@ -101,7 +102,7 @@ wineserver -p3 >/dev/null 2>&1 || true
 # Output to a file: Wine services started by this call inherit its handles, and a pipe they
 # hold open would keep the caller waiting.
 status=0
-LD_PRELOAD=$shim timeout 600 wine "$@" >"$dir/output" 2>&1 || status=$?
+LD_PRELOAD=$shim timeout 600 "$WINE64" "$@" >"$dir/output" 2>&1 || status=$?
 cat "$dir/output"
 [[ -n ${VARNEL_TEST_LOG:-} ]] && cp "$dir/output" "$VARNEL_TEST_LOG"
 exit "$status"
