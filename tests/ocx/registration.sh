@@ -5,14 +5,12 @@
 #   registration.sh unregister OCX STATE_DIR   unregister, check that creating the control fails
 #                                              and that the classes are as before registering
 #
-# Runs in the current WINEPREFIX. cscript registers its own type library the first time it runs,
-# so it runs once before the first snapshot.
+# Runs in the current WINEPREFIX, with regsvr32, reg and cscript of the file's bitness. Each
+# cscript registers its own type library the first time it runs, so it runs once before the
+# first snapshot.
 set -euo pipefail
 
 action=$1
-ocx=$(realpath "$2")
-state=$3
-mkdir -p "$state"
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../win32/wine_loaders.sh"
 winpath() { echo "Z:${1//\//\\}"; }
@@ -23,7 +21,8 @@ libid='{1C61970F-14B4-46F8-B73F-4E98E34C318E}'
 pages=('{22282026-E301-4844-B721-373BE38E492D}' '{DD1E9EC3-D171-4B67-82FC-7409FF7F94BA}'
        '{51CBCDBE-41DE-4DCC-A88A-657A3080DBF6}')
 
-# The machine's and the user's classes, as text.
+# The machine's and the user's classes, as text. The 64-bit export holds the 32-bit view too,
+# under Wow6432Node.
 snapshot() {
     local out=$1 hive
     : > "$out"
@@ -36,21 +35,50 @@ snapshot() {
     done
 }
 
-# The default value (or NAME) of KEY under HKEY_CLASSES_ROOT.
+# "none" when the classes are as in before.txt, else "some" after the first lines of the diff.
+left_behind() {
+    snapshot "$state/after.txt"
+    if diff -u "$state/before.txt" "$state/after.txt" > "$state/left.diff"; then echo none; else
+        head -n 40 "$state/left.diff" >&2
+        echo some
+    fi
+}
+
+# value BITS KEY [NAME]: the default value (or NAME) of KEY under HKEY_CLASSES_ROOT as the
+# programs of that bitness see it.
 value() {
-    local args=("HKCR\\$1")
-    if [[ -n "${2:-}" ]]; then args+=(/v "$2"); else args+=(/ve); fi
-    timeout 60 "$WINE64" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
+    local args=("HKCR\\$2")
+    if [[ -n "${3:-}" ]]; then args+=(/v "$3"); else args+=(/ve); fi
+    timeout 60 "$(wine_loader "$1")" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
         sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
 }
 
-# Creates the control by ProgID from a script host; prints "created" or the error number.
+# present BITS KEY: "present" or "none".
+present() {
+    timeout 60 "$(wine_loader "$1")" reg query "HKCR\\$2" >/dev/null 2>&1 && echo present ||
+        echo none
+}
+
+# create BITS: creates the control by ProgID from that bitness's script host, opens it closed
+# and sets a property; prints what it got or the error number.
 create() {
     local script="$state/create.vbs"
     printf '%s\r\n' 'On Error Resume Next' 'Set v = CreateObject("Varnel_OCX.Varnel")' \
-        'If Err.Number = 0 Then WScript.Echo "created" Else WScript.Echo "error " & Err.Number' \
+        'If Err.Number <> 0 Then WScript.Echo "error " & Err.Number : WScript.Quit' \
+        'v.NetWtUnits = 2' \
+        'WScript.Echo "created, ScaleOpen " & v.ScaleOpen(0) & ", NetWtUnits " & v.NetWtUnits' \
         > "$script"
-    timeout 60 "$WINE64" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
+    timeout 60 "$(wine_loader "$1")" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
+}
+works="created, ScaleOpen 0, NetWtUnits 2"
+
+# regsvr BITS [/u] OCX: that bitness's regsvr32, silent; prints its exit code.
+regsvr() {
+    local bits=$1 rc=0
+    shift
+    timeout 60 "$(wine_loader "$bits")" regsvr32 /s "${@:1:$#-1}" "$(winpath "${!#}")" \
+        >/dev/null 2>&1 || rc=$?
+    echo "$rc"
 }
 
 failures=0
@@ -61,46 +89,44 @@ expect() {  # WHAT GOT WANT
 
 case $action in
 register)
+    ocx=$(realpath "$2") state=$3
+    mkdir -p "$state"
+    bits=$(pe_bits "$ocx")
     # A run that was stopped between its phases may have left the control registered.
-    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 || true
-    create >/dev/null  # cscript's own type library
+    regsvr "$bits" /u "$ocx" >/dev/null
+    create "$bits" >/dev/null  # cscript's own type library
     snapshot "$state/before.txt"
-    timeout 60 "$WINE64" regsvr32 /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
-    expect "regsvr32 exit code" "$rc" 0
+    expect "regsvr32 exit code" "$(regsvr "$bits" "$ocx")" 0
     path=$(winpath "$ocx")
-    expect "class name" "$(value "CLSID\\$clsid")" "Varnel_OCX.Varnel"
-    expect "Control" "$(timeout 60 "$WINE64" reg query "HKCR\\CLSID\\$clsid\\Control" >/dev/null 2>&1 \
-        && echo present)" present
-    expect "InprocServer32" "$(value "CLSID\\$clsid\\InprocServer32")" "$path"
-    expect "ThreadingModel" "$(value "CLSID\\$clsid\\InprocServer32" ThreadingModel)" Apartment
-    expect "MiscStatus" "$(value "CLSID\\$clsid\\MiscStatus")" 0
-    expect "MiscStatus\\1" "$(value "CLSID\\$clsid\\MiscStatus\\1")" $((0x24591))
-    expect "ProgID" "$(value "CLSID\\$clsid\\ProgID")" "Varnel_OCX.Varnel.1"
-    expect "VersionIndependentProgID" "$(value "CLSID\\$clsid\\VersionIndependentProgID")" \
+    cls="CLSID\\$clsid"
+    expect "class name" "$(value "$bits" "$cls")" "Varnel_OCX.Varnel"
+    expect "Control" "$(present "$bits" "$cls\\Control")" present
+    expect "InprocServer32" "$(value "$bits" "$cls\\InprocServer32")" "$path"
+    expect "ThreadingModel" "$(value "$bits" "$cls\\InprocServer32" ThreadingModel)" Apartment
+    expect "MiscStatus" "$(value "$bits" "$cls\\MiscStatus")" 0
+    expect "MiscStatus\\1" "$(value "$bits" "$cls\\MiscStatus\\1")" $((0x24591))
+    expect "ProgID" "$(value "$bits" "$cls\\ProgID")" "Varnel_OCX.Varnel.1"
+    expect "VersionIndependentProgID" "$(value "$bits" "$cls\\VersionIndependentProgID")" \
         "Varnel_OCX.Varnel"
-    expect "ToolboxBitmap32" "$(value "CLSID\\$clsid\\ToolboxBitmap32")" "$path, 30000"
-    expect "TypeLib" "$(value "CLSID\\$clsid\\TypeLib")" "$libid"
-    expect "Version" "$(value "CLSID\\$clsid\\Version")" "1.0"
-    expect "ProgID's class" "$(value 'Varnel_OCX.Varnel\CLSID')" "$clsid"
-    expect "ProgID's current version" "$(value 'Varnel_OCX.Varnel\CurVer')" "Varnel_OCX.Varnel.1"
-    expect "versioned ProgID's class" "$(value 'Varnel_OCX.Varnel.1\CLSID')" "$clsid"
+    expect "ToolboxBitmap32" "$(value "$bits" "$cls\\ToolboxBitmap32")" "$path, 30000"
+    expect "TypeLib" "$(value "$bits" "$cls\\TypeLib")" "$libid"
+    expect "Version" "$(value "$bits" "$cls\\Version")" "1.0"
+    expect "ProgID's class" "$(value "$bits" 'Varnel_OCX.Varnel\CLSID')" "$clsid"
+    expect "ProgID's current version" "$(value "$bits" 'Varnel_OCX.Varnel\CurVer')" \
+        "Varnel_OCX.Varnel.1"
+    expect "versioned ProgID's class" "$(value "$bits" 'Varnel_OCX.Varnel.1\CLSID')" "$clsid"
     for page in "${pages[@]}"; do
-        expect "page $page" "$(value "CLSID\\$page\\InprocServer32")" "$path"
+        expect "page $page" "$(value "$bits" "CLSID\\$page\\InprocServer32")" "$path"
     done
-    expect "type library" "$(value "TypeLib\\$libid\\1.0\\409\\win64")" "$path"
-    expect "created by ProgID" "$(create)" created
+    expect "type library" "$(value "$bits" "TypeLib\\$libid\\1.0\\409\\win$bits")" "$path"
+    expect "created by ProgID" "$(create "$bits")" "$works"
     ;;
 unregister)
-    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
-    expect "regsvr32 /u exit code" "$rc" 0
-    expect "created by ProgID" "$(create)" "error 429"
-    snapshot "$state/after.txt"
-    if diff -u "$state/before.txt" "$state/after.txt" > "$state/left.diff"; then
-        expect "keys left behind" none none
-    else
-        head -n 40 "$state/left.diff"
-        expect "keys left behind" some none
-    fi
+    ocx=$(realpath "$2") state=$3
+    bits=$(pe_bits "$ocx")
+    expect "regsvr32 /u exit code" "$(regsvr "$bits" /u "$ocx")" 0
+    expect "created by ProgID" "$(create "$bits")" "error 429"
+    expect "keys left behind" "$(left_behind)" none
     ;;
 *)
     echo "usage: $0 register|unregister OCX STATE_DIR" >&2
