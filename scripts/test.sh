@@ -55,12 +55,14 @@ for shot in build/win64/screenshots/*.png; do echo "screenshot: $shot"; done
 timeout 60 wineserver -k || true
 
 stage "Windows i686 cross-build, the control's COM tests under Wine's 32-bit side (WoW64)"
-# The second bitness: registration, container, script host, the serial cases and the
-# latency probes with the 32-bit programs, in the same prefix.
+# The second bitness: registration, container, both script engines, the serial cases and the
+# latency probes with the 32-bit programs, in the same prefix; then both files side by side.
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win32 -j "$jobs"
 wineserver -p10 >/dev/null 2>&1 || true
 ctest --test-dir build/win32 --output-on-failure --timeout 300
+bash tests/ocx/registration.sh side-by-side build/win64/ocx/Varnel.ocx build/win32/ocx/Varnel.ocx \
+    build/win32/side-by-side
 # The latency probes of both builds, one under the other.
 for bits in 64 32; do
     sed "s/^/$bits-bit  /" "build/win$bits/tests/win32/win32_latency.txt" "build/win$bits/ocx_latency.txt"
