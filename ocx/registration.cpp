@@ -54,22 +54,27 @@ HRESULT Write(const Entry& e, const std::wstring& path) {
     return HRESULT_FROM_WIN32(status);
 }
 
-// A string value under HKEY_CLASSES_ROOT (the default value for an empty name), in this view or
-// the one VIEW names; nothing when the key or the value is missing.
-std::optional<std::wstring> Read(const std::wstring& key, const std::wstring& name,
-                                 REGSAM view = 0) {
+// A value under HKEY_CLASSES_ROOT (the default value for an empty name), empty when it is not a
+// string; nothing when the key or the value is missing.
+std::optional<std::wstring> Read(const std::wstring& key, const std::wstring& name) {
     HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, &k) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
         return std::nullopt;
-    wchar_t data[512];
-    DWORD size = sizeof(data) - sizeof(wchar_t), type = 0;
-    const LSTATUS status = RegQueryValueExW(k, name.empty() ? nullptr : name.c_str(), nullptr,
-                                            &type, reinterpret_cast<BYTE*>(data), &size);
+    const wchar_t* value = name.empty() ? nullptr : name.c_str();
+    DWORD size = 0, type = 0;
+    LSTATUS status = RegQueryValueExW(k, value, nullptr, &type, nullptr, &size);
+    std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    if (status == ERROR_SUCCESS)
+        status =
+            RegQueryValueExW(k, value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     RegCloseKey(k);
-    if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
-    data[size / sizeof(wchar_t)] = L'\0';
-    return std::wstring(data);
+    if (status != ERROR_SUCCESS) return std::nullopt;
+    if (type != REG_SZ) return std::wstring();
+    data.resize(size / sizeof(wchar_t));
+    while (!data.empty() && data.back() == L'\0')
+        data.pop_back();
+    return data;
 }
 
 bool KeyExists(const std::wstring& key, REGSAM view = 0) {
@@ -110,44 +115,23 @@ const wchar_t* SyskindName(SYSKIND k) {
 }
 
 // The library's registration: TypeLib\{libid}\1.0\409 holds one subkey per platform (win32,
-// win64), and a key for each of its interfaces. While the other platform's file stays
-// registered only this platform's subkey goes; the last one out removes the rest, also the
-// interface keys of the other view where the two views keep them apart.
+// win64), and RegisterTypeLib writes a key for each of its interfaces, which both platforms use.
+// While the other platform's library stays registered only this platform's subkey goes; the
+// last one out unregisters the library, interface keys and all.
 HRESULT UnregisterTypeLibrary() {
     const automation::LibraryInfo& lib = automation::kLibrary;
     const SYSKIND ours = sizeof(void*) == 4 ? SYS_WIN32 : SYS_WIN64;
     const SYSKIND other = ours == SYS_WIN32 ? SYS_WIN64 : SYS_WIN32;
     wchar_t lcid[16];
     swprintf(lcid, 16, L"%x", static_cast<unsigned>(lib.lcid));
-    const std::wstring libId = Wide(registry::GuidText(lib.guid));
-    const std::wstring key = L"TypeLib\\" + libId + L"\\" + std::to_wstring(lib.majorVersion) +
-                             L"." + std::to_wstring(lib.minorVersion) + L"\\" + lcid + L"\\";
-    if (KeyExists(key + SyskindName(other))) {
-        const LSTATUS status = RegDeleteKeyW(HKEY_CLASSES_ROOT, (key + SyskindName(ours)).c_str());
-        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND
-                   ? S_OK
-                   : HRESULT_FROM_WIN32(status);
-    }
+    const std::wstring key = L"TypeLib\\" + Wide(registry::GuidText(lib.guid)) + L"\\" +
+                             std::to_wstring(lib.majorVersion) + L"." +
+                             std::to_wstring(lib.minorVersion) + L"\\" + lcid + L"\\";
+    if (KeyExists(key + SyskindName(other)))
+        return DeleteTree(HKEY_CLASSES_ROOT, key + SyskindName(ours));
     const HRESULT hr =
         UnRegisterTypeLib(LibId(), lib.majorVersion, lib.minorVersion, lib.lcid, ours);
-    if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_LIBNOTREGISTERED) return hr;
-    HKEY interfaces = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Interface", 0, KEY_ALL_ACCESS | kOtherView,
-                      &interfaces) != ERROR_SUCCESS)
-        return S_OK;
-    HRESULT result = S_OK;
-    for (const automation::TypeInfo& t : automation::kTypes) {
-        if (!t.guid || t.kind == automation::TypeKind::CoClass) continue;
-        const std::wstring iid = Wide(registry::GuidText(*t.guid));
-        const std::optional<std::wstring> owner =
-            Read(L"Interface\\" + iid + L"\\TypeLib", L"", kOtherView);
-        if (owner && SameText(*owner, libId)) {
-            const HRESULT deleted = DeleteTree(interfaces, iid);
-            if (FAILED(deleted) && SUCCEEDED(result)) result = deleted;
-        }
-    }
-    RegCloseKey(interfaces);
-    return result;
+    return FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_LIBNOTREGISTERED ? hr : S_OK;
 }
 
 HRESULT Unregister() {
