@@ -8,3 +8,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Debian's wine with wine32 installed is the 32-bit loader (dpkg --add-architecture i386;
+# apt-get install wine32:i386).
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -50,14 +50,24 @@ cmake --build build/win64 -j "$jobs"
 # pseudo-terminal it holds hangs up, which the Win32 runtime tests do on purpose.
 wineserver -p10 >/dev/null 2>&1 || true
 ctest --test-dir build/win64 --output-on-failure --timeout 300
-cat build/win64/tests/win32/win32_latency.txt build/win64/ocx_latency.txt
 # The design-time windows as the tests saw them (96 dpi; 144 dpi under screenshots-144/).
 for shot in build/win64/screenshots/*.png; do echo "screenshot: $shot"; done
 timeout 60 wineserver -k || true
 
-stage "Windows i686 cross-build (its type library is written by the x86_64 tool under Wine)"
+stage "Windows i686 cross-build, the control's COM tests under Wine's 32-bit side (WoW64)"
+# The second bitness: registration, container, both script engines, the serial cases and the
+# latency probes with the 32-bit programs, in the same prefix; then both files side by side.
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win32 -j "$jobs"
+wineserver -p10 >/dev/null 2>&1 || true
+ctest --test-dir build/win32 --output-on-failure --timeout 300
+bash tests/ocx/registration.sh side-by-side build/win64/ocx/Varnel.ocx build/win32/ocx/Varnel.ocx \
+    build/win32/side-by-side
+# The latency probes of both builds, one under the other.
+for bits in 64 32; do
+    sed "s/^/$bits-bit  /" "build/win$bits/tests/win32/win32_latency.txt" "build/win$bits/ocx_latency.txt"
+done
+timeout 60 wineserver -k || true
 
 stage "fuzzing (${FUZZ_SECONDS:=30} s per target)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -4,15 +4,16 @@
 #   registration.sh register   OCX STATE_DIR   snapshot the classes, register, check the keys
 #   registration.sh unregister OCX STATE_DIR   unregister, check that creating the control fails
 #                                              and that the classes are as before registering
+#   registration.sh side-by-side OCX64 OCX32 STATE_DIR
+#                                              the two files registered in one prefix: the steps
+#                                              of the table below, each followed by its checks
 #
-# Runs in the current WINEPREFIX. cscript registers its own type library the first time it runs,
-# so it runs once before the first snapshot.
+# Runs in the current WINEPREFIX, with regsvr32, reg and cscript of the file's bitness. Each
+# cscript registers its own type library the first time it runs, so it runs once before the
+# first snapshot.
 set -euo pipefail
 
 action=$1
-ocx=$(realpath "$2")
-state=$3
-mkdir -p "$state"
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../win32/wine_loaders.sh"
 winpath() { echo "Z:${1//\//\\}"; }
@@ -20,10 +21,12 @@ winpath() { echo "Z:${1//\//\\}"; }
 # The control's identity, from the automation table (control/automation.cpp).
 clsid='{7836629A-E99E-44DA-B38E-413BA318ADED}'
 libid='{1C61970F-14B4-46F8-B73F-4E98E34C318E}'
+iid='{0744D239-1CCF-4F2F-9FFC-06D3BC9EB516}'  # _Varnel
 pages=('{22282026-E301-4844-B721-373BE38E492D}' '{DD1E9EC3-D171-4B67-82FC-7409FF7F94BA}'
        '{51CBCDBE-41DE-4DCC-A88A-657A3080DBF6}')
 
-# The machine's and the user's classes, as text.
+# The machine's and the user's classes, as text. The 64-bit export holds the 32-bit view too,
+# under Wow6432Node.
 snapshot() {
     local out=$1 hive
     : > "$out"
@@ -36,21 +39,56 @@ snapshot() {
     done
 }
 
-# The default value (or NAME) of KEY under HKEY_CLASSES_ROOT.
+# "none" when the classes are as in before.txt, else "some" after the first lines of the diff.
+left_behind() {
+    snapshot "$state/after.txt"
+    if diff -u "$state/before.txt" "$state/after.txt" > "$state/left.diff"; then echo none; else
+        head -n 40 "$state/left.diff" >&2
+        echo some
+    fi
+}
+
+# value BITS KEY [NAME]: the default value (or NAME) of KEY under HKEY_CLASSES_ROOT as the
+# programs of that bitness see it.
 value() {
-    local args=("HKCR\\$1")
-    if [[ -n "${2:-}" ]]; then args+=(/v "$2"); else args+=(/ve); fi
-    timeout 60 "$WINE64" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
+    local args=("HKCR\\$2")
+    if [[ -n "${3:-}" ]]; then args+=(/v "$3"); else args+=(/ve); fi
+    timeout 60 "$(wine_loader "$1")" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
         sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
 }
 
-# Creates the control by ProgID from a script host; prints "created" or the error number.
+# present BITS KEY: "present" or "none".
+present() {
+    timeout 60 "$(wine_loader "$1")" reg query "HKCR\\$2" >/dev/null 2>&1 && echo present ||
+        echo none
+}
+
+# The platforms the type library is registered for, as "win32 win64".
+typelibs() {
+    timeout 60 "$WINE64" reg query "HKCR\\TypeLib\\$libid\\1.0\\409" 2>/dev/null | tr -d '\r' |
+        sed -n 's/.*\\\(win[0-9]*\)$/\1/p' | sort | xargs
+}
+
+# create BITS: creates the control by ProgID from that bitness's script host, opens it closed
+# and sets a property; prints what it got or the error number.
 create() {
     local script="$state/create.vbs"
     printf '%s\r\n' 'On Error Resume Next' 'Set v = CreateObject("Varnel_OCX.Varnel")' \
-        'If Err.Number = 0 Then WScript.Echo "created" Else WScript.Echo "error " & Err.Number' \
+        'If Err.Number <> 0 Then WScript.Echo "error " & Err.Number : WScript.Quit' \
+        'v.NetWtUnits = 2' \
+        'WScript.Echo "created, ScaleOpen " & v.ScaleOpen(0) & ", NetWtUnits " & v.NetWtUnits' \
         > "$script"
-    timeout 60 "$WINE64" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
+    timeout 60 "$(wine_loader "$1")" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
+}
+works="created, ScaleOpen 0, NetWtUnits 2"
+
+# regsvr BITS [/u] OCX: that bitness's regsvr32, silent; prints its exit code.
+regsvr() {
+    local bits=$1 rc=0
+    shift
+    timeout 60 "$(wine_loader "$bits")" regsvr32 /s "${@:1:$#-1}" "$(winpath "${!#}")" \
+        >/dev/null 2>&1 || rc=$?
+    echo "$rc"
 }
 
 failures=0
@@ -61,49 +99,127 @@ expect() {  # WHAT GOT WANT
 
 case $action in
 register)
+    ocx=$(realpath "$2") state=$3
+    mkdir -p "$state"
+    bits=$(pe_bits "$ocx")
     # A run that was stopped between its phases may have left the control registered.
-    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 || true
-    create >/dev/null  # cscript's own type library
+    regsvr "$bits" /u "$ocx" >/dev/null
+    create "$bits" >/dev/null  # cscript's own type library
     snapshot "$state/before.txt"
-    timeout 60 "$WINE64" regsvr32 /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
-    expect "regsvr32 exit code" "$rc" 0
+    expect "regsvr32 exit code" "$(regsvr "$bits" "$ocx")" 0
     path=$(winpath "$ocx")
-    expect "class name" "$(value "CLSID\\$clsid")" "Varnel_OCX.Varnel"
-    expect "Control" "$(timeout 60 "$WINE64" reg query "HKCR\\CLSID\\$clsid\\Control" >/dev/null 2>&1 \
-        && echo present)" present
-    expect "InprocServer32" "$(value "CLSID\\$clsid\\InprocServer32")" "$path"
-    expect "ThreadingModel" "$(value "CLSID\\$clsid\\InprocServer32" ThreadingModel)" Apartment
-    expect "MiscStatus" "$(value "CLSID\\$clsid\\MiscStatus")" 0
-    expect "MiscStatus\\1" "$(value "CLSID\\$clsid\\MiscStatus\\1")" $((0x24591))
-    expect "ProgID" "$(value "CLSID\\$clsid\\ProgID")" "Varnel_OCX.Varnel.1"
-    expect "VersionIndependentProgID" "$(value "CLSID\\$clsid\\VersionIndependentProgID")" \
+    cls="CLSID\\$clsid"
+    expect "class name" "$(value "$bits" "$cls")" "Varnel_OCX.Varnel"
+    expect "Control" "$(present "$bits" "$cls\\Control")" present
+    expect "InprocServer32" "$(value "$bits" "$cls\\InprocServer32")" "$path"
+    expect "ThreadingModel" "$(value "$bits" "$cls\\InprocServer32" ThreadingModel)" Apartment
+    expect "MiscStatus" "$(value "$bits" "$cls\\MiscStatus")" 0
+    expect "MiscStatus\\1" "$(value "$bits" "$cls\\MiscStatus\\1")" $((0x24591))
+    expect "ProgID" "$(value "$bits" "$cls\\ProgID")" "Varnel_OCX.Varnel.1"
+    expect "VersionIndependentProgID" "$(value "$bits" "$cls\\VersionIndependentProgID")" \
         "Varnel_OCX.Varnel"
-    expect "ToolboxBitmap32" "$(value "CLSID\\$clsid\\ToolboxBitmap32")" "$path, 30000"
-    expect "TypeLib" "$(value "CLSID\\$clsid\\TypeLib")" "$libid"
-    expect "Version" "$(value "CLSID\\$clsid\\Version")" "1.0"
-    expect "ProgID's class" "$(value 'Varnel_OCX.Varnel\CLSID')" "$clsid"
-    expect "ProgID's current version" "$(value 'Varnel_OCX.Varnel\CurVer')" "Varnel_OCX.Varnel.1"
-    expect "versioned ProgID's class" "$(value 'Varnel_OCX.Varnel.1\CLSID')" "$clsid"
+    expect "ToolboxBitmap32" "$(value "$bits" "$cls\\ToolboxBitmap32")" "$path, 30000"
+    expect "TypeLib" "$(value "$bits" "$cls\\TypeLib")" "$libid"
+    expect "Version" "$(value "$bits" "$cls\\Version")" "1.0"
+    expect "ProgID's class" "$(value "$bits" 'Varnel_OCX.Varnel\CLSID')" "$clsid"
+    expect "ProgID's current version" "$(value "$bits" 'Varnel_OCX.Varnel\CurVer')" \
+        "Varnel_OCX.Varnel.1"
+    expect "versioned ProgID's class" "$(value "$bits" 'Varnel_OCX.Varnel.1\CLSID')" "$clsid"
     for page in "${pages[@]}"; do
-        expect "page $page" "$(value "CLSID\\$page\\InprocServer32")" "$path"
+        expect "page $page" "$(value "$bits" "CLSID\\$page\\InprocServer32")" "$path"
     done
-    expect "type library" "$(value "TypeLib\\$libid\\1.0\\409\\win64")" "$path"
-    expect "created by ProgID" "$(create)" created
+    expect "type library" "$(value "$bits" "TypeLib\\$libid\\1.0\\409\\win$bits")" "$path"
+    expect "created by ProgID" "$(create "$bits")" "$works"
     ;;
 unregister)
-    timeout 60 "$WINE64" regsvr32 /u /s "$(winpath "$ocx")" >/dev/null 2>&1 && rc=0 || rc=$?
-    expect "regsvr32 /u exit code" "$rc" 0
-    expect "created by ProgID" "$(create)" "error 429"
-    snapshot "$state/after.txt"
-    if diff -u "$state/before.txt" "$state/after.txt" > "$state/left.diff"; then
-        expect "keys left behind" none none
-    else
-        head -n 40 "$state/left.diff"
-        expect "keys left behind" some none
-    fi
+    ocx=$(realpath "$2") state=$3
+    bits=$(pe_bits "$ocx")
+    expect "regsvr32 /u exit code" "$(regsvr "$bits" /u "$ocx")" 0
+    expect "created by ProgID" "$(create "$bits")" "error 429"
+    expect "keys left behind" "$(left_behind)" none
+    ;;
+side-by-side)
+    ocx64=$(realpath "$2") ocx32=$(realpath "$3") state=$4
+    mkdir -p "$state"
+    foreign='{00000000-0000-0000-C000-000000000046}'  # a class of someone else's
+    # Each step: what is done, then what must hold as CHECK=VALUE, with the checks of check()
+    # below; the parts of either side are separated by semicolons.
+    steps=(
+        "register 64; register 32
+         | server64=$ocx64; server32=$ocx32; use64=$works; use32=$works; typelib=win32 win64"
+        # Unregistering either bitness leaves the other whole: its ProgIDs, the interface keys
+        # and its platform of the type library.
+        "unregister 64
+         | server64=none; use64=error 429; use32=$works; curver=Varnel_OCX.Varnel.1;
+           interface=present; typelib=win32"
+        "register 64; unregister 32
+         | server32=none; use32=error 429; use64=$works; curver=Varnel_OCX.Varnel.1;
+           interface=present; typelib=win64"
+        "unregister 64 | use64=error 429; left=none"
+        # A version-independent ProgID a newer version has taken over stays, with its ProgID.
+        "register 64; set Varnel_OCX.Varnel\\CurVer Varnel_OCX.Varnel.2;
+         set Varnel_OCX.Varnel.2\\CLSID $foreign; unregister 64
+         | curver=Varnel_OCX.Varnel.2; clsid2=$foreign; clsid1=none"
+        # A versioned ProgID that names another class stays.
+        "delete Varnel_OCX.Varnel; delete Varnel_OCX.Varnel.2; register 64;
+         set Varnel_OCX.Varnel.1\\CLSID $foreign; unregister 64
+         | clsid1=$foreign; curver=none"
+        "delete Varnel_OCX.Varnel.1 | left=none"
+    )
+    do_step() {  # ACTION [ARGS]
+        case $1 in
+            register | unregister)
+                local ocx=ocx$2 flag=()
+                [[ $1 == unregister ]] && flag=(/u)
+                expect "$1 $2" "$(regsvr "$2" "${flag[@]}" "${!ocx}")" 0 ;;
+            set) timeout 60 "$WINE64" reg add "HKCR\\$2" /ve /d "$3" /f >/dev/null 2>&1 ;;
+            delete) timeout 60 "$WINE64" reg delete "HKCR\\$2" /f >/dev/null 2>&1 || true ;;
+        esac
+    }
+    or_none() { grep . || echo none; }
+    check() {  # NAME: what it reads now
+        case $1 in
+            server64 | server32) value "${1#server}" "CLSID\\$clsid\\InprocServer32" | or_none ;;
+            use64 | use32) create "${1#use}" ;;
+            curver) value 64 'Varnel_OCX.Varnel\CurVer' | or_none ;;
+            clsid1) value 64 'Varnel_OCX.Varnel.1\CLSID' | or_none ;;
+            clsid2) value 64 'Varnel_OCX.Varnel.2\CLSID' | or_none ;;
+            interface) present 64 "Interface\\$iid" ;;
+            typelib) typelibs | or_none ;;
+            left) left_behind ;;
+        esac
+    }
+    trim() { local s=${1#"${1%%[![:space:]]*}"}; echo "${s%"${s##*[![:space:]]}"}"; }
+
+    # Both files unregistered, also the ProgIDs a stopped run may have left in a state
+    # unregistering keeps; then the classes as they are without either.
+    regsvr 64 /u "$ocx64" >/dev/null
+    regsvr 32 /u "$ocx32" >/dev/null
+    for progid in Varnel_OCX.Varnel Varnel_OCX.Varnel.1 Varnel_OCX.Varnel.2; do
+        do_step delete "$progid"
+    done
+    create 64 >/dev/null  # each cscript's own type library
+    create 32 >/dev/null
+    snapshot "$state/before.txt"
+    for step in "${steps[@]}"; do
+        step=$(tr -s ' \n' ' ' <<<"$step")
+        echo "--    $(trim "${step%%|*}")"
+        IFS=';' read -ra parts <<<"${step%%|*}"
+        for part in "${parts[@]}"; do
+            read -ra words <<<"$part"
+            do_step "${words[@]}"
+        done
+        IFS=';' read -ra parts <<<"${step#*|}"
+        for part in "${parts[@]}"; do
+            part=$(trim "$part")
+            name=${part%%=*} want=${part#*=}
+            [[ $name == server* && $want != none ]] && want=$(winpath "$want")
+            expect "$name" "$(check "$name")" "$want"
+        done
+    done
     ;;
 *)
-    echo "usage: $0 register|unregister OCX STATE_DIR" >&2
+    echo "usage: $0 register|unregister OCX STATE_DIR | side-by-side OCX64 OCX32 STATE_DIR" >&2
     exit 2
     ;;
 esac
