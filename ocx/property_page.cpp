@@ -80,27 +80,10 @@ PropertyPageObject::~PropertyPageObject() {
     ObjectDestroyed();
 }
 
-// --- IUnknown ---
-
-HRESULT PropertyPageObject::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPropertyPage || iid == IID_IPropertyPage2) {
-        *out = static_cast<IPropertyPage2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG PropertyPageObject::AddRef() {
-    return static_cast<ULONG>(++refs_);
-}
-
-ULONG PropertyPageObject::Release() {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+void* PropertyPageObject::Find(REFIID iid) {
+    return iid == IID_IUnknown || iid == IID_IPropertyPage || iid == IID_IPropertyPage2
+               ? static_cast<IPropertyPage2*>(this)
+               : nullptr;
 }
 
 // --- Model calls ---

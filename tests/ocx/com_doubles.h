@@ -6,40 +6,18 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ocx/com_object.h"
+
 namespace varnel::testing {
 
-// Reference counting and QueryInterface over the interfaces an object lists in Find.
+// The doubles count their references and answer QueryInterface as the control's objects do.
 template <typename... Interfaces>
-class TestObject : public Interfaces... {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = Find(iid);
-        if (!*out) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-    long Refs() const { return refs_; }
-
-  protected:
-    virtual ~TestObject() = default;
-    virtual void* Find(REFIID iid) = 0;
-
-  private:
-    std::atomic<long> refs_{1};
-};
+using TestObject = ocx::ComObject<Interfaces...>;
 
 // A client site with an ambient dispatch (UserMode) and an in-place site that records what the
 // control asks of it.
