@@ -15,6 +15,7 @@
 #include "ocx/control.h"
 #include "ocx/guids.h"
 #include "ocx/stream_format.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -27,7 +28,7 @@ class ComPropertyBag : public PropertyBag {
         : bag_(bag), log_(log), saveAll_(saveAll) {}
 
     Variant Read(std::string_view key, const Variant& defaultValue) override {
-        const std::wstring name = WideText(key);
+        const std::wstring name = WideOfBytes(key);
         VARIANT value;
         VariantInit(&value);
         // An absent key (or one the bag cannot give) reads as its default.
@@ -41,7 +42,7 @@ class ComPropertyBag : public PropertyBag {
 
     void Write(std::string_view key, const Variant& value, const Variant& defaultValue) override {
         if (!saveAll_ && value.ValueEquals(defaultValue)) return;
-        const std::wstring name = WideText(key);
+        const std::wstring name = WideOfBytes(key);
         VARIANT v;
         ToVariant(value, v);
         const HRESULT hr = bag_.Write(name.c_str(), &v);

@@ -13,14 +13,11 @@
 #include "ocx/com_ptr.h"
 #include "ocx/guids.h"
 #include "ocx/module.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
 namespace {
-
-std::wstring Wide(const std::string& s) {
-    return std::wstring(s.begin(), s.end());
-}
 
 std::wstring GuidText(const GUID& g) {
     wchar_t text[40];
@@ -31,7 +28,7 @@ std::wstring GuidText(const GUID& g) {
 // "Varnel_OCX.Varnel" and "Varnel_OCX.Varnel.1": library and class name, then the library's
 // major version.
 std::wstring ProgId() {
-    return Wide(std::string(automation::kLibrary.name) + ".Varnel");
+    return WideOfAnsi(std::string(automation::kLibrary.name) + ".Varnel");
 }
 std::wstring VersionedProgId() {
     return ProgId() + L"." + std::to_wstring(automation::kLibrary.majorVersion);
@@ -78,7 +75,8 @@ std::vector<Value> Values() {
     };
     for (const automation::PageInfo& page : automation::kPages) {
         const std::wstring key = ClassKey(ToGuid(page.clsid));
-        v.push_back({key, nullptr, Wide(std::string(automation::kLibrary.name) + "." + page.name)});
+        v.push_back(
+            {key, nullptr, WideOfAnsi(std::string(automation::kLibrary.name) + "." + page.name)});
         v.push_back({key + L"\\InprocServer32", nullptr, path});
         v.push_back({key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
     }

@@ -22,6 +22,7 @@
 #include "ocx/com_ptr.h"
 #include "ocx/guids.h"
 #include "ocx/stream_format.h"
+#include "ocx/text.h"
 #include "ocx/varnel_com.h"
 #include "tests/ocx/com_helpers.h"
 
@@ -819,6 +820,51 @@ TEST_F(ContainerTest, StreamRoundTripsAndRefusesTruncatedOrHostileData) {
     short port = 0;
     fresh->get_CommPort(&port);
     EXPECT_EQ(port, 6);
+}
+
+// The two text rules (ocx/text.h) on bytes outside ASCII. The control's own texts are one
+// character per byte: every byte comes back, and a saved FormattedWt reaches the host with the
+// bytes' values as its characters. Window and registry texts read the bytes as Windows' A
+// functions do (here: an environment variable set through SetEnvironmentVariableA).
+TEST_F(ContainerTest, ControlTextIsOneCharacterPerByteWindowTextIsAnsi) {
+    std::string high;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        high += static_cast<char>(b);
+    const std::wstring wide = ocx::WideOfBytes(high);
+    ASSERT_EQ(wide.size(), high.size());
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        EXPECT_EQ(wide[i], static_cast<wchar_t>(0x80 + i));
+    EXPECT_EQ(ocx::BytesOfWide(wide), high);
+    EXPECT_EQ(ocx::BytesOfWide(L"\u20AC5\u0100"), "?5?");  // no byte for these
+
+    ASSERT_TRUE(SetEnvironmentVariableA("VARNEL_TEXT_RULE", high.c_str()));
+    wchar_t asWindows[256] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"VARNEL_TEXT_RULE", asWindows, 256), 0u);
+    SetEnvironmentVariableA("VARNEL_TEXT_RULE", nullptr);
+    EXPECT_EQ(ocx::WideOfAnsi(high), std::wstring(asWindows));
+
+    // What each rule makes of a few bytes on the Western code page (1252).
+    if (GetACP() == 1252) {
+        const struct {
+            char byte;
+            wchar_t bytes, ansi;
+        } rows[] = {{'A', L'A', L'A'},
+                    {'\x80', L'\x80', L'\x20AC'},
+                    {'\x9F', L'\x9F', L'\x178'},
+                    {'\xE9', L'\xE9', L'\xE9'}};
+        for (const auto& r : rows) {
+            EXPECT_EQ(ocx::WideOfBytes({&r.byte, 1}), std::wstring(1, r.bytes));
+            EXPECT_EQ(ocx::WideOfAnsi({&r.byte, 1}), std::wstring(1, r.ansi));
+        }
+    }
+
+    ComPtr<IVarnel> control = NewControl();
+    const std::string saved = ocx::stream::Encode({{"FormattedWt", Variant(high)}});
+    ASSERT_EQ(As<IPersistStreamInit>(control, IID_IPersistStreamInit)->Load(StreamOf(saved).Get()),
+              S_OK);
+    Bstr formatted;
+    ASSERT_EQ(control->get_FormattedWt(&formatted.b), S_OK);
+    EXPECT_EQ(std::wstring(formatted.b, SysStringLen(formatted.b)), wide);
 }
 
 // --- Lifetime ---
