@@ -450,6 +450,84 @@ TEST_F(ContainerTest, ErrorsCarryTheNumberAndDescriptionToBothBindings) {
     EXPECT_EQ(port, 1);
 }
 
+// Late-bound arguments as script hosts and VB pass them: a value of any numeric type or a text,
+// a typed reference, or a reference to a variant holding any of these (VBScript's
+// `c = 0 : o.ScaleOpen(c)`). ScaleOpen's [in,out] argument comes back through the reference in
+// the type of the caller's variable; a put stores the value referred to.
+TEST_F(ContainerTest, ArgumentsByValueOrByReferenceComeBackInTheCallersType) {
+    enum Form { kValue, kTyped, kVariant };  // by value, VT_BYREF|type, VT_BYREF|VT_VARIANT
+    struct Case {
+        DispId member;
+        Form form;
+        VARTYPE type;          // of the caller's value
+        const wchar_t* value;  // as text, converted to type
+        HRESULT result;
+        VARTYPE afterType;  // ScaleOpen: the caller's variable afterwards; a put: the property
+        const wchar_t* after;
+    };
+    const Case cases[] = {
+        {kDispIdScaleOpen, kValue, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kValue, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kValue, VT_R8, L"0.25", S_OK, VT_R8, L"0.25"},
+        {kDispIdScaleOpen, kValue, VT_BSTR, L"0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kValue, VT_BSTR, L"junk", DISP_E_TYPEMISMATCH, VT_BSTR, L"junk"},
+        {kDispIdScaleOpen, kValue, VT_R8, L"40000", DISP_E_OVERFLOW, VT_R8, L"40000"},
+        {kDispIdScaleOpen, kTyped, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kTyped, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kTyped, VT_BSTR, L" 0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_EMPTY, nullptr, S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_R8, L"0.25", S_OK, VT_R8, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_BSTR, L" 0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_BSTR, L"junk", DISP_E_TYPEMISMATCH, VT_BSTR, L"junk"},
+        {kDispIdScaleOpen, kVariant, VT_R8, L"1e6", DISP_E_OVERFLOW, VT_R8, L"1000000"},
+        {kDispIdCommPort, kVariant, VT_I4, L"3", S_OK, VT_I2, L"3"},
+        {kDispIdCommPort, kTyped, VT_R8, L"4", S_OK, VT_I2, L"4"},
+        {kDispIdCommPort, kVariant, VT_BSTR, L"COM1", DISP_E_TYPEMISMATCH, VT_I2, L"1"},
+        {kDispIdCommPort, kVariant, VT_I4, L"70000", DISP_E_OVERFLOW, VT_I2, L"1"},
+        {kDispIdNetWtUnits, kVariant, VT_BSTR, L"2", S_OK, VT_I4, L"2"},
+        {kDispIdWtNotification, kVariant, VT_R8, L"1", S_OK, VT_I4, L"1"},
+        {kDispIdCommID, kVariant, VT_I2, L"7", S_OK, VT_I4, L"7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(NameOf(c.member)) + " form " + std::to_string(c.form) + " type " +
+                     std::to_string(c.type) + " " + Narrow(c.value));
+        ComPtr<IVarnel> control = NewControl();
+        Var variable;  // the caller's
+        if (c.value) {
+            Var text(c.value);
+            ASSERT_EQ(VariantChangeType(&variable.v, &text.v, 0, c.type), S_OK);
+        }
+        VARIANT arg;
+        VariantInit(&arg);
+        if (c.form == kValue) {
+            arg = variable.v;  // lent, not copied
+        } else if (c.form == kTyped) {
+            V_VT(&arg) = VT_BYREF | c.type;
+            V_BYREF(&arg) = &V_UI1(&variable.v);
+        } else {
+            V_VT(&arg) = VT_BYREF | VT_VARIANT;
+            V_VARIANTREF(&arg) = &variable.v;
+        }
+        const bool put = c.member != kDispIdScaleOpen;
+        Var result, after, afterText;
+        EXPECT_EQ(Invoke(control.Get(), c.member,
+                         put ? DISPATCH_PROPERTYPUT : DISPATCH_METHOD | DISPATCH_PROPERTYGET, {arg},
+                         put ? nullptr : &result.v),
+                  c.result);
+        if (put) {
+            ASSERT_EQ(Invoke(control.Get(), c.member, DISPATCH_PROPERTYGET, {}, &after.v), S_OK);
+        } else {
+            ASSERT_EQ(VariantCopy(&after.v, &variable.v), S_OK);
+            EXPECT_EQ(V_VT(&result.v), c.result == S_OK ? VT_I2 : VT_EMPTY);
+        }
+        EXPECT_EQ(V_VT(&after.v), c.afterType);
+        ASSERT_EQ(VariantChangeType(&afterText.v, &after.v, 0, VT_BSTR), S_OK);
+        EXPECT_EQ(Narrow(V_BSTR(&afterText.v)), Narrow(c.after));
+    }
+}
+
 // --- The container's side: ambient UserMode, events, property changes, size ---
 
 TEST_F(ContainerTest, UserModeIsReadAtEveryUseAndEventsReachEverySink) {
