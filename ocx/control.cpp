@@ -53,8 +53,12 @@ HRESULT VarnelControl::Create(REFIID iid, void** out) {
 VarnelControl::VarnelControl()
     : events_(*this, DiidVarnelEvents()), propertyNotify_(*this, IID_IPropertyNotifySink) {
     runtime_ = std::make_unique<win32::Runtime>();
+    HostedComponents hosted = Guard(*this, runtime_->MakeHostedComponents());
+    comm_ = hosted.comm.get();
+    reconnect_ = hosted.reconnect.get();
+    commTimeout_ = hosted.commTimeout.get();
     varnel_ = std::make_unique<Varnel>(static_cast<Container&>(*this), runtime_->Services(),
-                                       Guard(*this, runtime_->MakeHostedComponents()));
+                                       std::move(hosted));
     extent_ = HimetricOfTwips(surface::kFaceWidthTwips, surface::kFaceHeightTwips);
     ObjectCreated();
 }
@@ -66,6 +70,10 @@ VarnelControl::~VarnelControl() {
     events_.DisconnectAll();
     propertyNotify_.DisconnectAll();
     ObjectDestroyed();
+}
+
+bool VarnelControl::LinkInUse() const {
+    return comm_->PortOpen() || reconnect_->Enabled() || commTimeout_->Enabled();
 }
 
 VarnelControl::Activity::~Activity() {

@@ -218,6 +218,11 @@ class VarnelControl final : public IVarnel,
     // in design mode.
     void UpdateFaceWindow();
     void MarkDirty() { dirty_ = true; }
+    // The port is open or a timer runs: the link is in use or being retried.
+    bool LinkInUse() const;
+    // DoVerb(OLEIVERB_PROPERTIES): the container's property frame, or the system's for the
+    // control's pages, owned by the site's window.
+    HRESULT ShowProperties(IOleClientSite* site, HWND parent);
 
     std::atomic<long> refs_{1};
     int depth_ = 0;
@@ -225,6 +230,10 @@ class VarnelControl final : public IVarnel,
 
     std::unique_ptr<win32::Runtime> runtime_;
     std::unique_ptr<Varnel> varnel_;
+    // The hosted components, owned by varnel_.
+    CommComponent* comm_ = nullptr;
+    Timer* reconnect_ = nullptr;
+    Timer* commTimeout_ = nullptr;
     ComPtr<ITypeLib> library_;
     ComPtr<ITypeInfo> dispatchInfo_;
     ComPtr<ITypeInfo> vtableInfo_;

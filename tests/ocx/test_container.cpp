@@ -15,6 +15,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "control/automation.h"
 #include "control/persistence.h"
@@ -628,6 +630,53 @@ TEST_F(ContainerTest, SizeFollowsTheFaceThroughTheSite) {
     EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
 }
 
+// The verbs a container finds in EnumVerbs, and what DoVerb does with each.
+TEST_F(ContainerTest, VerbsAreListedAndDone) {
+    Sited s;
+    auto ole = As<IOleObject>(s.control, IID_IOleObject);
+    ComPtr<IEnumOLEVERB> verbs;
+    ASSERT_EQ(ole->EnumVerbs(verbs.Put()), S_OK);
+    std::vector<std::tuple<LONG, std::string, DWORD, DWORD>> listed;
+    OLEVERB verb{};
+    while (verbs->Next(1, &verb, nullptr) == S_OK) {
+        listed.emplace_back(verb.lVerb, Narrow(verb.lpszVerbName), verb.fuFlags, verb.grfAttribs);
+        CoTaskMemFree(verb.lpszVerbName);
+    }
+    const DWORD kEnabled = MF_STRING | MF_ENABLED;
+    const std::vector<std::tuple<LONG, std::string, DWORD, DWORD>> want = {
+        {OLEIVERB_PRIMARY, "&Activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_SHOW, "&Show", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_INPLACEACTIVATE, "&In-place activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_UIACTIVATE, "&UI activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_HIDE, "&Hide", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_PROPERTIES, "&Properties...", kEnabled, OLEVERBATTRIB_ONCONTAINERMENU},
+    };
+    EXPECT_EQ(listed, want);
+
+    // Each verb in turn on the same control: whether it is in place afterwards. The Properties
+    // verb goes to the container's frame, which this site shows (the system's frame: ocx_pages).
+    s.site->frameAnswer = S_OK;
+    const struct {
+        LONG verb;
+        HRESULT result;
+        bool inPlace;
+    } steps[] = {
+        {OLEIVERB_PRIMARY, S_OK, true},    {OLEIVERB_HIDE, S_OK, false},
+        {OLEIVERB_SHOW, S_OK, true},       {OLEIVERB_HIDE, S_OK, false},
+        {OLEIVERB_UIACTIVATE, S_OK, true}, {OLEIVERB_HIDE, S_OK, false},
+        {7, OLEOBJ_S_INVALIDVERB, true},   {OLEIVERB_PROPERTIES, S_OK, true},
+        {OLEIVERB_OPEN, E_NOTIMPL, true},  {-99, E_NOTIMPL, true},
+        {OLEIVERB_HIDE, S_OK, false},      {OLEIVERB_INPLACEACTIVATE, S_OK, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.verb);
+        EXPECT_EQ(ole->DoVerb(step.verb, nullptr, s.site.Get(), 0, nullptr, nullptr), step.result);
+        EXPECT_EQ(s.site->inPlace, step.inPlace);
+    }
+    EXPECT_EQ(s.site->frameRequests, 1);
+    EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
+}
+
 TEST_F(ContainerTest, DrawsTheFaceInDesignModeOnly) {
     Sited s;
     auto view = As<IViewObject2>(s.control, IID_IViewObject2);
@@ -980,6 +1029,53 @@ TEST_F(ContainerTest, HostMayReleaseOrCloseTheControlInsideItsHandler) {
         }
         EXPECT_EQ(canUnload(), S_OK) << "a control is still alive";
     }
+}
+
+// A container whose site holds its control and that never calls SetAdvise(..., NULL) or
+// SetClientSite(NULL): Close lets go of the site and of both advise sinks, so once the container
+// drops its site, the control goes, and the sinks with it.
+TEST_F(ContainerTest, CloseLetsGoOfTheSiteAndTheAdviseSinks) {
+    const CanUnloadNow canUnload = UnloadCheck();
+    class AdviseSink final : public TestObject<IAdviseSink> {
+      public:
+        explicit AdviseSink(bool& gone) : gone_(gone) {}
+        int closes = 0;
+        void* Find(REFIID iid) override {
+            return iid == IID_IUnknown || iid == IID_IAdviseSink ? static_cast<IAdviseSink*>(this)
+                                                                 : nullptr;
+        }
+        void STDMETHODCALLTYPE OnDataChange(FORMATETC*, STGMEDIUM*) override {}
+        void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+        void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+        void STDMETHODCALLTYPE OnSave() override {}
+        void STDMETHODCALLTYPE OnClose() override { ++closes; }
+
+      private:
+        ~AdviseSink() override { gone_ = true; }
+        bool& gone_;
+    };
+    bool sinkGone = false;
+    {
+        ComPtr<Site> site = ComPtr<Site>::Adopt(new Site);
+        ComPtr<AdviseSink> sink = ComPtr<AdviseSink>::Adopt(new AdviseSink(sinkGone));
+        {
+            ComPtr<IVarnel> control = NewControl();
+            site->control = ComPtr<IUnknown>(control.Get());
+            auto ole = As<IOleObject>(control, IID_IOleObject);
+            ASSERT_EQ(ole->SetClientSite(site.Get()), S_OK);
+            ASSERT_EQ(As<IViewObject2>(control, IID_IViewObject2)
+                          ->SetAdvise(DVASPECT_CONTENT, 0, sink.Get()),
+                      S_OK);
+            DWORD cookie = 0;
+            ASSERT_EQ(ole->Advise(sink.Get(), &cookie), S_OK);
+            EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
+        }
+        EXPECT_EQ(sink->closes, 1);
+        EXPECT_EQ(site->Refs(), 1) << "the control still holds its site";
+        EXPECT_EQ(sink->Refs(), 1) << "the control still holds an advise sink";
+    }
+    EXPECT_TRUE(sinkGone);
+    EXPECT_EQ(canUnload(), S_OK) << "the control is still alive";
 }
 
 }  // namespace
