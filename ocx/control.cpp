@@ -95,6 +95,8 @@ HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
     } else if (iid == IID_IPersistStreamInit || iid == IID_IPersistStream) {
         // IPersistStream's functions are the first ones of IPersistStreamInit.
         *out = static_cast<IPersistStreamInit*>(this);
+    } else if (iid == IID_IPersistStorage) {
+        *out = static_cast<IPersistStorage*>(this);
     } else if (iid == IID_IOleObject) {
         *out = static_cast<IOleObject*>(this);
     } else if (iid == IID_IOleControl) {
@@ -190,7 +192,7 @@ HRESULT VarnelControl::GetGUID(DWORD kind, GUID* guid) {
 HRESULT VarnelControl::InterfaceSupportsErrorInfo(REFIID iid) {
     const bool ours = iid == IidVarnel() || iid == IID_IDispatch ||
                       iid == IID_IPersistPropertyBag || iid == IID_IPersistStreamInit ||
-                      iid == IID_IPersistStream;
+                      iid == IID_IPersistStream || iid == IID_IPersistStorage;
     return ours ? S_OK : S_FALSE;
 }
 

@@ -5,7 +5,7 @@
 //   control.cpp          IUnknown, lifetime, IProvideClassInfo2, ISupportErrorInfo,
 //                        ISpecifyPropertyPages, ICategorizeProperties, IConnectionPointContainer
 //   dispatch.cpp         IDispatch from the type library, and the dual interface _Varnel
-//   persistence.cpp      IPersistPropertyBag, IPersistStreamInit
+//   persistence.cpp      IPersistPropertyBag, IPersistStreamInit, IPersistStorage
 //   ole_object.cpp       IOleObject, IOleControl, IOleInPlaceObject, IViewObject2
 //   site_container.cpp   the varnel::Container services over the client site
 //   guarded_components.cpp  the hosted components as the control sees them
@@ -37,6 +37,7 @@ class VarnelControl final : public IVarnel,
                             public IProvideClassInfo2,
                             public IPersistPropertyBag,
                             public IPersistStreamInit,
+                            public IPersistStorage,
                             public IOleObject,
                             public IOleControl,
                             public IOleInPlaceObject,
@@ -124,6 +125,13 @@ class VarnelControl final : public IVarnel,
     HRESULT STDMETHODCALLTYPE Load(LPSTREAM stream) override;
     HRESULT STDMETHODCALLTYPE Save(LPSTREAM stream, BOOL clearDirty) override;
     HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* size) override;
+
+    // --- IPersistStorage: the stream's data as the storage's stream "Contents" ---
+    HRESULT STDMETHODCALLTYPE InitNew(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Load(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Save(IStorage* storage, BOOL sameAsLoad) override;
+    HRESULT STDMETHODCALLTYPE SaveCompleted(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE HandsOffStorage() override;
 
     // --- IOleObject ---
     HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override;
@@ -223,6 +231,9 @@ class VarnelControl final : public IVarnel,
     // DoVerb(OLEIVERB_PROPERTIES): the container's property frame, or the system's for the
     // control's pages, owned by the site's window.
     HRESULT ShowProperties(IOleClientSite* site, HWND parent);
+    // Loads the control from data in the stream format; whole: the data must fill the stream.
+    void LoadStream(IStream& in, bool whole);
+    void SaveStream(IStream& out);
 
     std::atomic<long> refs_{1};
     int depth_ = 0;
@@ -252,6 +263,12 @@ class VarnelControl final : public IVarnel,
     HWND faceWindow_ = nullptr;
     bool dirty_ = false;
     int frozenEvents_ = 0;
+
+    // IPersistStorage's states: InitNew or Load leads to Normal; Save to NoScribble until
+    // SaveCompleted; HandsOffStorage lets go of the storage until SaveCompleted hands one back.
+    enum class StorageState { Uninitialized, Normal, NoScribble, HandsOff };
+    StorageState storageState_ = StorageState::Uninitialized;
+    ComPtr<IStorage> storage_;
 };
 
 // The extent of a size in twips, in HIMETRIC units (0.01 mm), rounded to the nearest unit.

@@ -949,6 +949,148 @@ TEST_F(ContainerTest, StreamRoundTripsAndRefusesTruncatedOrHostileData) {
     EXPECT_EQ(port, 6);
 }
 
+// An OLE document's storage in memory.
+ComPtr<IStorage> NewStorage() {
+    ComPtr<ILockBytes> bytes;
+    ComPtr<IStorage> storage;
+    EXPECT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.Put()), S_OK);
+    EXPECT_EQ(
+        StgCreateDocfileOnILockBytes(
+            bytes.Get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put()),
+        S_OK);
+    return storage;
+}
+
+void WriteContents(IStorage* storage, const std::string& bytes) {
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(L"Contents", STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                    0, stream.Put()),
+              S_OK);
+    ULONG written = 0;
+    ASSERT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written), S_OK);
+}
+
+TEST_F(ContainerTest, StorageHoldsTheClassAndTheStreamAndRefusesHostileData) {
+    ComPtr<IVarnel> control = NewControl();
+    auto persist = As<IPersistStorage>(control, IID_IPersistStorage);
+    ComPtr<IStorage> storage = NewStorage();
+    ASSERT_EQ(persist->InitNew(storage.Get()), S_OK);
+    control->put_CommPort(4);
+    control->put_NetWtUnits(vnOunces);
+    ASSERT_EQ(persist->Save(storage.Get(), TRUE), S_OK);
+    ASSERT_EQ(persist->SaveCompleted(nullptr), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(ReadClassStg(storage.Get(), &clsid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(clsid, ocx::ClsidVarnel()));
+    ComPtr<IStream> contents;
+    ASSERT_EQ(storage->OpenStream(L"Contents", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                                  contents.Put()),
+              S_OK);
+    const std::string saved = BytesOf(contents.Get());
+    contents.Reset();
+    ComPtr<IVarnel> loaded = NewControl();
+    ASSERT_EQ(As<IPersistStorage>(loaded, IID_IPersistStorage)->Load(storage.Get()), S_OK);
+    EXPECT_EQ(Saved(loaded), Saved(control));
+
+    // Refused whole: nothing applied, and the control can still be loaded.
+    std::string newer = saved;
+    newer[4] = 2;  // the version
+    const GUID other = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const struct {
+        const char* name;
+        const char* contents;  // nullptr: no stream
+        std::string bytes;
+        const GUID* clsid;
+    } cases[] = {
+        {"no stream", nullptr, "", nullptr},
+        {"truncated", "", saved.substr(0, saved.size() - 1), nullptr},
+        {"oversized", "", saved + "x", nullptr},
+        {"newer version", "", newer, nullptr},
+        {"another class", "", saved, &other},
+        {"empty stream", "", "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IStorage> hostile = NewStorage();
+        if (c.contents) WriteContents(hostile.Get(), c.bytes);
+        if (c.clsid) WriteClassStg(hostile.Get(), *c.clsid);
+        ComPtr<IVarnel> fresh = NewControl();
+        auto freshPersist = As<IPersistStorage>(fresh, IID_IPersistStorage);
+        EXPECT_EQ(freshPersist->Load(hostile.Get()), kInvalidFormat);
+        short port = 0;
+        fresh->get_CommPort(&port);
+        EXPECT_EQ(port, 1);
+        EXPECT_EQ(freshPersist->Load(storage.Get()), S_OK);
+        fresh->get_CommPort(&port);
+        EXPECT_EQ(port, 4);
+    }
+}
+
+TEST_F(ContainerTest, StorageCallsInTheOrderOleAllows) {
+    enum Step { kInitNew, kLoad, kSave, kCompleted, kCompletedNew, kHandsOff };
+    const char* const names[] = {
+        "InitNew", "Load", "Save", "SaveCompleted(NULL)", "SaveCompleted(new)", "HandsOffStorage"};
+    const struct {
+        std::vector<Step> steps;  // all but the last succeed
+        HRESULT last;
+    } cases[] = {
+        {{kSave}, E_UNEXPECTED},
+        {{kCompletedNew}, E_UNEXPECTED},
+        {{kHandsOff}, E_UNEXPECTED},
+        {{kInitNew, kInitNew}, CO_E_ALREADYINITIALIZED},
+        {{kLoad, kLoad}, CO_E_ALREADYINITIALIZED},
+        {{kInitNew, kLoad}, CO_E_ALREADYINITIALIZED},
+        {{kInitNew, kCompleted}, E_UNEXPECTED},
+        {{kInitNew, kSave, kSave}, E_UNEXPECTED},
+        {{kInitNew, kSave, kCompleted, kSave}, S_OK},
+        {{kInitNew, kSave, kHandsOff, kCompleted}, E_INVALIDARG},
+        {{kInitNew, kSave, kHandsOff, kCompletedNew, kSave}, S_OK},
+        {{kLoad, kHandsOff, kSave}, E_UNEXPECTED},
+        {{kLoad, kHandsOff, kHandsOff}, E_UNEXPECTED},
+        {{kLoad, kHandsOff, kCompletedNew, kSave, kCompletedNew}, S_OK},
+    };
+    ComPtr<IStorage> saved = NewStorage();
+    {
+        ComPtr<IVarnel> source = NewControl();
+        auto persist = As<IPersistStorage>(source, IID_IPersistStorage);
+        ASSERT_EQ(persist->InitNew(saved.Get()), S_OK);
+        ASSERT_EQ(persist->Save(saved.Get(), TRUE), S_OK);
+    }
+    for (const auto& c : cases) {
+        std::string sequence;
+        for (const Step step : c.steps)
+            sequence += std::string(sequence.empty() ? "" : ", ") + names[step];
+        SCOPED_TRACE(sequence);
+        ComPtr<IVarnel> control = NewControl();
+        auto persist = As<IPersistStorage>(control, IID_IPersistStorage);
+        ComPtr<IStorage> storage = NewStorage();
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            HRESULT hr = E_FAIL;
+            switch (c.steps[i]) {
+                case kInitNew:
+                    hr = persist->InitNew(storage.Get());
+                    break;
+                case kLoad:
+                    hr = persist->Load(saved.Get());
+                    break;
+                case kSave:
+                    hr = persist->Save(storage.Get(), FALSE);
+                    break;
+                case kCompleted:
+                    hr = persist->SaveCompleted(nullptr);
+                    break;
+                case kCompletedNew:
+                    hr = persist->SaveCompleted(NewStorage().Get());
+                    break;
+                case kHandsOff:
+                    hr = persist->HandsOffStorage();
+                    break;
+            }
+            EXPECT_EQ(hr, i + 1 == c.steps.size() ? c.last : S_OK) << "step " << i + 1;
+        }
+    }
+}
+
 // The two text rules (ocx/text.h) on bytes outside ASCII. The control's own texts are one
 // character per byte: every byte comes back, and a saved FormattedWt reaches the host with the
 // bytes' values as its characters. Window and registry texts read the bytes as Windows' A
