@@ -111,6 +111,8 @@ HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
         *out = static_cast<ICategorizeProperties*>(this);
     } else if (iid == IID_ISupportErrorInfo) {
         *out = static_cast<ISupportErrorInfo*>(this);
+    } else if (iid == IID_IObjectSafety) {
+        *out = static_cast<IObjectSafety*>(this);
     } else {
         return E_NOINTERFACE;
     }

@@ -7,16 +7,19 @@
 //   dispatch.cpp         IDispatch from the type library, and the dual interface _Varnel
 //   persistence.cpp      IPersistPropertyBag, IPersistStreamInit, IPersistStorage
 //   ole_object.cpp       IOleObject, IOleControl, IOleInPlaceObject, IViewObject2
+//   safety.cpp           IObjectSafety
 //   site_container.cpp   the varnel::Container services over the client site
 //   guarded_components.cpp  the hosted components as the control sees them
 #pragma once
 
 #include <objbase.h>
+#include <objsafe.h>
 #include <ocidl.h>
 #include <olectl.h>
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "control/container.h"
 #include "ocx/com_ptr.h"
@@ -45,6 +48,7 @@ class VarnelControl final : public IVarnel,
                             public ISpecifyPropertyPages,
                             public ICategorizeProperties,
                             public ISupportErrorInfo,
+                            public IObjectSafety,
                             private Container {
   public:
     // Creates a control (with its runtime on the calling thread) and hands out iid.
@@ -198,6 +202,12 @@ class VarnelControl final : public IVarnel,
     // --- ISupportErrorInfo ---
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
+    // --- IObjectSafety ---
+    HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID iid, DWORD* supported,
+                                                        DWORD* enabled) override;
+    HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID iid, DWORD mask,
+                                                        DWORD enabled) override;
+
   private:
     VarnelControl();
     ~VarnelControl();
@@ -234,6 +244,8 @@ class VarnelControl final : public IVarnel,
     // Loads the control from data in the stream format; whole: the data must fill the stream.
     void LoadStream(IStream& in, bool whole);
     void SaveStream(IStream& out);
+    // The address of the page the control sits on (safety.cpp); empty when there is none.
+    std::wstring PageAddress();
 
     std::atomic<long> refs_{1};
     int depth_ = 0;
@@ -269,6 +281,10 @@ class VarnelControl final : public IVarnel,
     enum class StorageState { Uninitialized, Normal, NoScribble, HandsOff };
     StorageState storageState_ = StorageState::Uninitialized;
     ComPtr<IStorage> storage_;
+
+    // IObjectSafety's options in force: for the dispatch interfaces, for the persistence ones.
+    DWORD callerSafety_ = 0;
+    DWORD dataSafety_ = 0;
 };
 
 // The extent of a size in twips, in HIMETRIC units (0.01 mm), rounded to the nearest unit.

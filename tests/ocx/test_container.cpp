@@ -5,7 +5,10 @@
 // Needs the control registered (regsvr32).
 #include <gtest/gtest.h>
 
+#include <mshtmdid.h>
+#include <mshtml.h>
 #include <objbase.h>
+#include <objsafe.h>
 #include <oleauto.h>
 
 #include <algorithm>
@@ -1134,6 +1137,155 @@ TEST_F(ContainerTest, ControlTextIsOneCharacterPerByteWindowTextIsAnsi) {
     Bstr formatted;
     ASSERT_EQ(control->get_FormattedWt(&formatted.b), S_OK);
     EXPECT_EQ(std::wstring(formatted.b, SysStringLen(formatted.b)), wide);
+}
+
+// --- Web pages: IObjectSafety ---
+
+// The HTML document a browser sites the control in: its URL property, answered through its
+// dispatch view (which is all the control uses of IHTMLDocument2).
+class Document final : public TestObject<IOleContainer, IDispatch> {
+  public:
+    explicit Document(const wchar_t* url) : url_(url) {}
+    void* Find(REFIID iid) override {
+        if (iid == IID_IUnknown || iid == IID_IOleContainer || iid == IID_IParseDisplayName)
+            return static_cast<IOleContainer*>(this);
+        if (iid == IID_IDispatch || iid == IID_IHTMLDocument2) return static_cast<IDispatch*>(this);
+        return nullptr;
+    }
+    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LockContainer(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                     VARIANT* result, EXCEPINFO*, UINT*) override {
+        if (id != DISPID_IHTMLDOCUMENT2_URL || !(flags & DISPATCH_PROPERTYGET) || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocString(url_.c_str());
+        return S_OK;
+    }
+
+  private:
+    std::wstring url_;
+};
+
+// The administrator's allow-list for the length of a test; other processes of the run (the
+// 32-bit container test) take turns through a named mutex.
+class AllowList {
+  public:
+    AllowList() : mutex_(CreateMutexW(nullptr, FALSE, L"VarnelScriptingAllowedSitesTest")) {
+        if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+    }
+    ~AllowList() {
+        Set(REG_NONE, nullptr);
+        if (mutex_) {
+            ReleaseMutex(mutex_);
+            CloseHandle(mutex_);
+        }
+    }
+    AllowList(const AllowList&) = delete;
+    AllowList& operator=(const AllowList&) = delete;
+
+    // REG_NONE removes the value; a REG_MULTI_SZ's strings are separated by '\n'.
+    void Set(DWORD type, const wchar_t* text) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Varnel", 0, nullptr, 0,
+                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        if (type == REG_NONE) {
+            RegDeleteValueW(key, L"ScriptingAllowedSites");
+        } else {
+            std::wstring data(text);
+            for (wchar_t& c : data)
+                if (type == REG_MULTI_SZ && c == L'\n') c = L'\0';
+            data.append(type == REG_MULTI_SZ ? 2 : 1, L'\0');
+            ASSERT_EQ(RegSetValueExW(key, L"ScriptingAllowedSites", 0, type,
+                                     reinterpret_cast<const BYTE*>(data.data()),
+                                     static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        }
+        RegCloseKey(key);
+    }
+
+  private:
+    HANDLE mutex_;
+};
+
+// Initialisation from the page's parameters is always safe (browsers ask on IDispatch too);
+// scripting only on a page whose origin the administrator lists, compared whole.
+TEST_F(ContainerTest, SafeForScriptingOnlyOnPagesTheAdministratorAllows) {
+    AllowList list;
+    const wchar_t* const kPos = L"http://pos.example.com";
+    const struct {
+        DWORD type;            // of the registry value; REG_NONE: no value
+        const wchar_t* sites;  // the value
+        const wchar_t* page;   // nullptr: the site has no document
+        HRESULT result;
+    } cases[] = {
+        {REG_NONE, nullptr, L"http://pos.example.com/till.html", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com/till.html", S_OK},
+        {REG_SZ, kPos, nullptr, E_FAIL},
+        {REG_SZ, kPos, L"HTTP://POS.Example.COM:80/till.html?lane=2#top", S_OK},
+        {REG_SZ, L"http://other.example; http://pos.example.com/", L"http://pos.example.com/",
+         S_OK},
+        {REG_MULTI_SZ, L"https://a.example\nhttps://pos.example.com:8443",
+         L"https://pos.example.com:8443/till", S_OK},
+        {REG_SZ, L"", L"http://pos.example.com/", E_FAIL},
+        // Near misses.
+        {REG_SZ, kPos, L"https://pos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com:8080/", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com.evil.example/", E_FAIL},
+        {REG_SZ, kPos, L"http://evil.example/http://pos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"http://evil.example/?from=http://pos.example.com", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com@evil.example/", E_FAIL},
+        {REG_SZ, kPos, L"http://xpos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"file:///C:/pos.example.com/till.html", E_FAIL},
+        {REG_SZ, kPos, L"about:blank", E_FAIL},
+        {REG_SZ, L"pos.example.com", L"http://pos.example.com/", E_FAIL},
+        {REG_SZ, L"http://pos.example.com/till", L"http://pos.example.com/till/", E_FAIL},
+        {REG_SZ, L"http://*.example.com", L"http://pos.example.com/", E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.sites ? c.sites : L"(no list)") + " / " +
+                     Narrow(c.page ? c.page : L"(no page)"));
+        list.Set(c.type, c.sites);
+        Sited s;
+        if (c.page) s.site->container = ComPtr<IOleContainer>::Adopt(new Document(c.page));
+        auto safety = As<IObjectSafety>(s.control, IID_IObjectSafety);
+        for (const IID* data : {&IID_IPersistPropertyBag, &IID_IPersistStreamInit,
+                                &IID_IPersistStorage, &IID_IDispatch}) {
+            EXPECT_EQ(safety->SetInterfaceSafetyOptions(*data, INTERFACESAFE_FOR_UNTRUSTED_DATA,
+                                                        INTERFACESAFE_FOR_UNTRUSTED_DATA),
+                      S_OK);
+        }
+        for (const IID* dispatch : {&IID_IDispatch, &ocx::IidVarnel()}) {
+            EXPECT_EQ(
+                safety->SetInterfaceSafetyOptions(*dispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                  INTERFACESAFE_FOR_UNTRUSTED_CALLER),
+                c.result);
+            DWORD supported = 0, enabled = 0;
+            ASSERT_EQ(safety->GetInterfaceSafetyOptions(*dispatch, &supported, &enabled), S_OK);
+            const DWORD both =
+                INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+            EXPECT_EQ(supported, both);
+            EXPECT_EQ(enabled, c.result == S_OK ? both : INTERFACESAFE_FOR_UNTRUSTED_DATA);
+        }
+        // Not an interface the control answers for, and not an option it has.
+        EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IOleObject, 0, 0), E_NOINTERFACE);
+        EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersistPropertyBag,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_CALLER),
+                  E_FAIL);
+    }
 }
 
 // --- Lifetime ---
