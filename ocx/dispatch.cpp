@@ -142,8 +142,9 @@ class Arguments {
     // Prepares the arguments of the call; the parameters then are Params().
     HRESULT Prepare(DISPID id, WORD flags, DISPPARAMS* params, UINT* argError) {
         params_ = params;
+        if (!params || params->cArgs == 0 || !params->rgvarg) return S_OK;
         const Function function(table_, id, flags);
-        if (!params || params->cArgs == 0 || !params->rgvarg || !function) return S_OK;
+        if (!function) return S_OK;
         const UINT count = params->cArgs;
         UINT declared = static_cast<UINT>(function->cParams);
         if (declared > 0 &&
