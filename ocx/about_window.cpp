@@ -6,6 +6,7 @@
 #include "control/errors.h"
 #include "ocx/form_window.h"
 #include "ocx/module.h"
+#include "ocx/text.h"
 #include "pages/about_dialog.h"
 
 namespace varnel::ocx {
@@ -38,7 +39,7 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         case WM_INITDIALOG: {
             shown = reinterpret_cast<Shown*>(lparam);
             SetWindowLongPtrW(window, DWLP_USER, lparam);
-            SetWindowTextW(window, Wide(AboutDialog::kCaption).c_str());
+            SetWindowTextW(window, WideOfAnsi(AboutDialog::kCaption).c_str());
             const int dpi = ScreenDpi();
             RECT frame{0, 0, PixelsOfTwips(AboutDialog::kClientWidth, dpi),
                        PixelsOfTwips(AboutDialog::kClientHeight, dpi)};

@@ -4,7 +4,7 @@
 #include <oleauto.h>
 
 #include "ocx/com_ptr.h"
-#include "ocx/com_variant.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -21,7 +21,7 @@ HRESULT HResultOf(std::int32_t number) {
 HRESULT ReportError(const AutomationError& error, REFGUID iid) {
     ComPtr<ICreateErrorInfo> create;
     if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
-        const std::wstring text = WideText(error.Description());
+        const std::wstring text = WideOfBytes(error.Description());
         create->SetGUID(iid);
         create->SetSource(const_cast<LPOLESTR>(ErrorSource()));
         create->SetDescription(const_cast<LPOLESTR>(text.c_str()));

@@ -6,34 +6,19 @@
 #include <new>
 
 #include "control/errors.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
-std::wstring WideText(std::string_view bytes) {
-    std::wstring out;
-    out.reserve(bytes.size());
-    for (const char c : bytes)
-        out += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    return out;
-}
-
-std::string ByteText(const wchar_t* text, std::size_t length) {
-    std::string out;
-    out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i)
-        out += text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-    return out;
-}
-
 BSTR NewBstr(std::string_view bytes) {
-    const std::wstring wide = WideText(bytes);
+    const std::wstring wide = WideOfBytes(bytes);
     BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     if (!b) throw std::bad_alloc();
     return b;
 }
 
 std::string FromBstr(BSTR text) {
-    return text ? ByteText(text, SysStringLen(text)) : std::string();
+    return text ? BytesOfWide({text, SysStringLen(text)}) : std::string();
 }
 
 void ToVariant(const Variant& value, VARIANT& out) {

@@ -1,8 +1,5 @@
-// Values between the control and COM: text as BSTR, Variant as VARIANT.
-//
-// The control's text is single-byte: each character stands for the byte of that value (the
-// scale's characters as received). Towards COM a byte becomes the character U+0000 to U+00FF
-// of that value, and back; characters above U+00FF have no byte and become '?'.
+// Values between the control and COM: text as BSTR (one character per byte, WideOfBytes in
+// ocx/text.h), Variant as VARIANT.
 #pragma once
 
 #include <oaidl.h>
@@ -14,8 +11,6 @@
 
 namespace varnel::ocx {
 
-std::wstring WideText(std::string_view bytes);
-std::string ByteText(const wchar_t* text, std::size_t length);
 // A new BSTR; raises std::bad_alloc when none can be allocated.
 BSTR NewBstr(std::string_view bytes);
 std::string FromBstr(BSTR text);

@@ -2,20 +2,11 @@
 
 #include <olectl.h>
 
-#include <atomic>
-#include <new>
-
 namespace varnel::ocx {
 
-HRESULT ConnectionPoint::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-        *out = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+void* ConnectionPoint::Find(REFIID iid) {
+    return iid == IID_IUnknown || iid == IID_IConnectionPoint ? static_cast<IConnectionPoint*>(this)
+                                                              : nullptr;
 }
 
 HRESULT ConnectionPoint::GetConnectionInterface(IID* iid) {
@@ -80,67 +71,24 @@ void ConnectionPoint::ForEach(const std::function<void(IUnknown& sink)>& call) {
 
 namespace {
 
-class PointEnumerator final : public IEnumConnectionPoints {
-  public:
-    PointEnumerator(std::vector<ComPtr<IConnectionPoint>> points, std::size_t position)
-        : points_(std::move(points)), position_(position) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IEnumConnectionPoints) {
-            *out = static_cast<IEnumConnectionPoints*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
-        if (!out || (count > 1 && !fetched)) return E_POINTER;
-        ULONG n = 0;
-        for (; n < count && position_ < points_.size(); ++n, ++position_) {
-            out[n] = points_[position_].Get();
-            out[n]->AddRef();
-        }
-        if (fetched) *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        const std::size_t left = points_.size() - position_;
-        position_ += count < left ? count : left;
-        return count <= left ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        position_ = 0;
+struct PointTraits {
+    using Interface = IEnumConnectionPoints;
+    using Item = IConnectionPoint*;
+    using Stored = ComPtr<IConnectionPoint>;
+    static const IID& Iid() { return IID_IEnumConnectionPoints; }
+    static HRESULT Copy(const Stored& point, Item& out) {
+        out = point.Get();
+        out->AddRef();
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** out) override {
-        if (!out) return E_POINTER;
-        *out = new (std::nothrow) PointEnumerator(points_, position_);
-        return *out ? S_OK : E_OUTOFMEMORY;
-    }
-
-  private:
-    ~PointEnumerator() = default;
-    std::vector<ComPtr<IConnectionPoint>> points_;
-    std::size_t position_;
-    std::atomic<long> refs_{1};
+    static void Free(Item& point) { point->Release(); }
 };
 
 }  // namespace
 
 HRESULT NewConnectionPointEnumerator(std::vector<ComPtr<IConnectionPoint>> points,
                                      IEnumConnectionPoints** out) {
-    if (!out) return E_POINTER;
-    *out = new (std::nothrow) PointEnumerator(std::move(points), 0);
-    return *out ? S_OK : E_OUTOFMEMORY;
+    return ListEnumerator<PointTraits>::Create(std::move(points), out);
 }
 
 }  // namespace varnel::ocx

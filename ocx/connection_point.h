@@ -8,11 +8,12 @@
 #include <functional>
 #include <vector>
 
+#include "ocx/com_object.h"
 #include "ocx/com_ptr.h"
 
 namespace varnel::ocx {
 
-class ConnectionPoint final : public IConnectionPoint {
+class ConnectionPoint final : public ComInterfaces<IConnectionPoint> {
   public:
     ConnectionPoint(IConnectionPointContainer& owner, const IID& iid) : owner_(owner), iid_(iid) {}
 
@@ -21,7 +22,6 @@ class ConnectionPoint final : public IConnectionPoint {
     void ForEach(const std::function<void(IUnknown& sink)>& call);
     void DisconnectAll() { sinks_.clear(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
 
@@ -32,6 +32,8 @@ class ConnectionPoint final : public IConnectionPoint {
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
   private:
+    void* Find(REFIID iid) override;
+
     struct Sink {
         DWORD cookie;
         ComPtr<IUnknown> sink;  // the sink's outgoing interface

@@ -53,8 +53,12 @@ HRESULT VarnelControl::Create(REFIID iid, void** out) {
 VarnelControl::VarnelControl()
     : events_(*this, DiidVarnelEvents()), propertyNotify_(*this, IID_IPropertyNotifySink) {
     runtime_ = std::make_unique<win32::Runtime>();
+    HostedComponents hosted = Guard(*this, runtime_->MakeHostedComponents());
+    comm_ = hosted.comm.get();
+    reconnect_ = hosted.reconnect.get();
+    commTimeout_ = hosted.commTimeout.get();
     varnel_ = std::make_unique<Varnel>(static_cast<Container&>(*this), runtime_->Services(),
-                                       Guard(*this, runtime_->MakeHostedComponents()));
+                                       std::move(hosted));
     extent_ = HimetricOfTwips(surface::kFaceWidthTwips, surface::kFaceHeightTwips);
     ObjectCreated();
 }
@@ -66,6 +70,10 @@ VarnelControl::~VarnelControl() {
     events_.DisconnectAll();
     propertyNotify_.DisconnectAll();
     ObjectDestroyed();
+}
+
+bool VarnelControl::LinkInUse() const {
+    return comm_->PortOpen() || reconnect_->Enabled() || commTimeout_->Enabled();
 }
 
 VarnelControl::Activity::~Activity() {
@@ -87,6 +95,8 @@ HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
     } else if (iid == IID_IPersistStreamInit || iid == IID_IPersistStream) {
         // IPersistStream's functions are the first ones of IPersistStreamInit.
         *out = static_cast<IPersistStreamInit*>(this);
+    } else if (iid == IID_IPersistStorage) {
+        *out = static_cast<IPersistStorage*>(this);
     } else if (iid == IID_IOleObject) {
         *out = static_cast<IOleObject*>(this);
     } else if (iid == IID_IOleControl) {
@@ -101,6 +111,8 @@ HRESULT VarnelControl::QueryInterface(REFIID iid, void** out) {
         *out = static_cast<ICategorizeProperties*>(this);
     } else if (iid == IID_ISupportErrorInfo) {
         *out = static_cast<ISupportErrorInfo*>(this);
+    } else if (iid == IID_IObjectSafety) {
+        *out = static_cast<IObjectSafety*>(this);
     } else {
         return E_NOINTERFACE;
     }
@@ -182,7 +194,7 @@ HRESULT VarnelControl::GetGUID(DWORD kind, GUID* guid) {
 HRESULT VarnelControl::InterfaceSupportsErrorInfo(REFIID iid) {
     const bool ours = iid == IidVarnel() || iid == IID_IDispatch ||
                       iid == IID_IPersistPropertyBag || iid == IID_IPersistStreamInit ||
-                      iid == IID_IPersistStream;
+                      iid == IID_IPersistStream || iid == IID_IPersistStorage;
     return ours ? S_OK : S_FALSE;
 }
 

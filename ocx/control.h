@@ -5,18 +5,21 @@
 //   control.cpp          IUnknown, lifetime, IProvideClassInfo2, ISupportErrorInfo,
 //                        ISpecifyPropertyPages, ICategorizeProperties, IConnectionPointContainer
 //   dispatch.cpp         IDispatch from the type library, and the dual interface _Varnel
-//   persistence.cpp      IPersistPropertyBag, IPersistStreamInit
+//   persistence.cpp      IPersistPropertyBag, IPersistStreamInit, IPersistStorage
 //   ole_object.cpp       IOleObject, IOleControl, IOleInPlaceObject, IViewObject2
+//   safety.cpp           IObjectSafety
 //   site_container.cpp   the varnel::Container services over the client site
 //   guarded_components.cpp  the hosted components as the control sees them
 #pragma once
 
 #include <objbase.h>
+#include <objsafe.h>
 #include <ocidl.h>
 #include <olectl.h>
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "control/container.h"
 #include "ocx/com_ptr.h"
@@ -37,6 +40,7 @@ class VarnelControl final : public IVarnel,
                             public IProvideClassInfo2,
                             public IPersistPropertyBag,
                             public IPersistStreamInit,
+                            public IPersistStorage,
                             public IOleObject,
                             public IOleControl,
                             public IOleInPlaceObject,
@@ -44,6 +48,7 @@ class VarnelControl final : public IVarnel,
                             public ISpecifyPropertyPages,
                             public ICategorizeProperties,
                             public ISupportErrorInfo,
+                            public IObjectSafety,
                             private Container {
   public:
     // Creates a control (with its runtime on the calling thread) and hands out iid.
@@ -125,6 +130,13 @@ class VarnelControl final : public IVarnel,
     HRESULT STDMETHODCALLTYPE Save(LPSTREAM stream, BOOL clearDirty) override;
     HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* size) override;
 
+    // --- IPersistStorage: the stream's data as the storage's stream "Contents" ---
+    HRESULT STDMETHODCALLTYPE InitNew(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Load(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Save(IStorage* storage, BOOL sameAsLoad) override;
+    HRESULT STDMETHODCALLTYPE SaveCompleted(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE HandsOffStorage() override;
+
     // --- IOleObject ---
     HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override;
     HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** site) override;
@@ -190,6 +202,12 @@ class VarnelControl final : public IVarnel,
     // --- ISupportErrorInfo ---
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
+    // --- IObjectSafety ---
+    HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID iid, DWORD* supported,
+                                                        DWORD* enabled) override;
+    HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID iid, DWORD mask,
+                                                        DWORD enabled) override;
+
   private:
     VarnelControl();
     ~VarnelControl();
@@ -218,6 +236,16 @@ class VarnelControl final : public IVarnel,
     // in design mode.
     void UpdateFaceWindow();
     void MarkDirty() { dirty_ = true; }
+    // The port is open or a timer runs: the link is in use or being retried.
+    bool LinkInUse() const;
+    // DoVerb(OLEIVERB_PROPERTIES): the container's property frame, or the system's for the
+    // control's pages, owned by the site's window.
+    HRESULT ShowProperties(IOleClientSite* site, HWND parent);
+    // Loads the control from data in the stream format; whole: the data must fill the stream.
+    void LoadStream(IStream& in, bool whole);
+    void SaveStream(IStream& out);
+    // The address of the page the control sits on (safety.cpp); empty when there is none.
+    std::wstring PageAddress();
 
     std::atomic<long> refs_{1};
     int depth_ = 0;
@@ -225,6 +253,10 @@ class VarnelControl final : public IVarnel,
 
     std::unique_ptr<win32::Runtime> runtime_;
     std::unique_ptr<Varnel> varnel_;
+    // The hosted components, owned by varnel_.
+    CommComponent* comm_ = nullptr;
+    Timer* reconnect_ = nullptr;
+    Timer* commTimeout_ = nullptr;
     ComPtr<ITypeLib> library_;
     ComPtr<ITypeInfo> dispatchInfo_;
     ComPtr<ITypeInfo> vtableInfo_;
@@ -243,6 +275,16 @@ class VarnelControl final : public IVarnel,
     HWND faceWindow_ = nullptr;
     bool dirty_ = false;
     int frozenEvents_ = 0;
+
+    // IPersistStorage's states: InitNew or Load leads to Normal; Save to NoScribble until
+    // SaveCompleted; HandsOffStorage lets go of the storage until SaveCompleted hands one back.
+    enum class StorageState { Uninitialized, Normal, NoScribble, HandsOff };
+    StorageState storageState_ = StorageState::Uninitialized;
+    ComPtr<IStorage> storage_;
+
+    // IObjectSafety's options in force: for the dispatch interfaces, for the persistence ones.
+    DWORD callerSafety_ = 0;
+    DWORD dataSafety_ = 0;
 };
 
 // The extent of a size in twips, in HIMETRIC units (0.01 mm), rounded to the nearest unit.

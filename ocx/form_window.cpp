@@ -6,6 +6,7 @@
 
 #include "control/surface.h"
 #include "ocx/module.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -52,14 +53,6 @@ WindowStyle StyleOf(const WidgetDef& w) {
 
 }  // namespace
 
-std::wstring Wide(std::string_view s) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    return out;
-}
-
 int PixelsOfTwips(int twips, int dpi) {
     return static_cast<int>(std::lround(static_cast<double>(twips) * dpi / 1440.0));
 }
@@ -97,7 +90,7 @@ HFONT FormWidgets::FontFor(const pages::Font* font) {
     lf.lfUnderline = font->underline;
     lf.lfStrikeOut = font->strikethrough;
     lf.lfCharSet = DEFAULT_CHARSET;
-    const std::wstring face = Wide(font->name);
+    const std::wstring face = WideOfAnsi(font->name);
     wcsncpy(lf.lfFaceName, face.c_str(), LF_FACESIZE - 1);
     HFONT made = CreateFontIndirectW(&lf);
     fontDefs_.push_back(font);
@@ -134,7 +127,7 @@ bool FormWidgets::Create(HWND parent, std::span<const WidgetDef> layout, int dpi
         if (w.kind == WidgetKind::OptionButton && !sameGroup) style |= WS_TABSTOP;
         previousName = w.name;
         const RECT r = WidgetRect(layout, w, dpi);
-        const std::wstring caption = w.caption ? Wide(w.caption) : std::wstring();
+        const std::wstring caption = w.caption ? WideOfAnsi(w.caption) : std::wstring();
         HWND child = CreateWindowExW(
             ws.exStyle, ws.windowClass, caption.c_str(), style, r.left, r.top, r.right - r.left,
             r.bottom - r.top, parent,
@@ -197,7 +190,7 @@ const WidgetDef* FormWidgets::WidgetOf(int id) const {
 void FormWidgets::SetText(std::string_view name, int index, const std::string& text) {
     HWND child = Find(name, index);
     if (!child) return;
-    const std::wstring wide = Wide(text);
+    const std::wstring wide = WideOfAnsi(text);
     SetWindowTextW(child, wide.c_str());
     const WidgetDef* w = nullptr;
     for (const Made& m : made_) {

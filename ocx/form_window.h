@@ -14,8 +14,6 @@
 
 namespace varnel::ocx {
 
-// Text of the system's code page as UTF-16, for the wide window functions.
-std::wstring Wide(std::string_view s);
 // A length in twips as pixels at dpi (1440 twips to an inch), rounded to the nearest pixel.
 int PixelsOfTwips(int twips, int dpi);
 // The screen's dpi down (LOGPIXELSY) or across (LOGPIXELSX); 96 when it cannot be read.

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "control/automation.h"
+#include "ocx/com_object.h"
 #include "ocx/control.h"
 #include "ocx/guids.h"
 #include "ocx/property_page.h"
@@ -23,30 +24,13 @@ std::atomic<long> locks{0};
 // Makes one object of the class: (what the class names, iid, out).
 using CreateFunction = HRESULT (*)(const char* name, REFIID iid, void** out);
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public ComObject<IClassFactory> {
   public:
     ClassFactory(CreateFunction create, const char* name) : create_(create), name_(name) {
         ObjectCreated();
     }
     ClassFactory(const ClassFactory&) = delete;
     ClassFactory& operator=(const ClassFactory&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
@@ -64,8 +48,11 @@ class ClassFactory final : public IClassFactory {
     }
 
   private:
-    ~ClassFactory() { ObjectDestroyed(); }
-    std::atomic<long> refs_{1};
+    ~ClassFactory() override { ObjectDestroyed(); }
+    void* Find(REFIID iid) override {
+        return iid == IID_IUnknown || iid == IID_IClassFactory ? static_cast<IClassFactory*>(this)
+                                                               : nullptr;
+    }
     CreateFunction create_;
     const char* name_;
 };

@@ -3,13 +3,32 @@
 // in design mode, showing its face; it never takes the focus (OLEMISC_NOUIACTIVATE); its extent is
 // the fixed face size, which it restores through its resize handler whenever the container changes
 // it.
+//
+// Verbs (EnumVerbs lists them, in this order):
+//   OLEIVERB_PRIMARY, SHOW, INPLACEACTIVATE, UIACTIVATE   in-place activation (the face in design
+//       mode); a positive verb the control does not know does the same and answers
+//       OLEOBJ_S_INVALIDVERB
+//   OLEIVERB_HIDE         in-place deactivation
+//   OLEIVERB_PROPERTIES   the property pages: the container's own frame when its site offers one
+//       (IOleControlSite::ShowPropertyFrame), else the system's (OleCreatePropertyFrame), owned by
+//       the site's window; the only verb on a container's menu
+//   any other negative verb (OLEIVERB_OPEN, ...) answers E_NOTIMPL.
+// Close closes the link as ScaleOpen with 0 does and lets go of everything the container gave
+// the control for its running state: the client site and the view's and the object's advise
+// sinks. A container that never calls SetAdvise(..., NULL) or SetClientSite(NULL) leaves no
+// cycle behind. (The connection points' sinks stay: the container that advised them unadvises.)
 #include <objbase.h>
 #include <oleauto.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "control/surface.h"
 #include "control/varnel.h"
+#include "ocx/com_errors.h"
+#include "ocx/com_object.h"
 #include "ocx/control.h"
 #include "ocx/form_window.h"
 #include "ocx/guids.h"
@@ -59,6 +78,53 @@ LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
         default:
             return DefWindowProcW(window, message, wparam, lparam);
     }
+}
+
+struct Verb {
+    LONG verb;
+    const wchar_t* name;
+    DWORD attributes;
+};
+constexpr Verb kVerbs[] = {
+    {OLEIVERB_PRIMARY, L"&Activate", OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_SHOW, L"&Show", OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_INPLACEACTIVATE, L"&In-place activate", OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_UIACTIVATE, L"&UI activate", OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_HIDE, L"&Hide", OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_PROPERTIES, L"&Properties...", OLEVERBATTRIB_ONCONTAINERMENU},
+};
+
+struct VerbTraits {
+    using Interface = IEnumOLEVERB;
+    using Item = OLEVERB;
+    using Stored = Verb;
+    static const IID& Iid() { return IID_IEnumOLEVERB; }
+    static HRESULT Copy(const Verb& verb, OLEVERB& out) {
+        const std::size_t bytes = (std::wcslen(verb.name) + 1) * sizeof(wchar_t);
+        auto* name = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
+        if (!name) return E_OUTOFMEMORY;
+        std::memcpy(name, verb.name, bytes);
+        out = OLEVERB{verb.verb, name, MF_STRING | MF_ENABLED, verb.attributes};
+        return S_OK;
+    }
+    static void Free(OLEVERB& verb) { CoTaskMemFree(verb.lpszVerbName); }
+};
+
+// The window that owns the property frame: the in-place site's, the container's, or the one
+// DoVerb names.
+HWND FrameOwner(IOleClientSite* site, HWND parent) {
+    HWND window = nullptr;
+    ComPtr<IOleInPlaceSite> inPlace;
+    if (site && SUCCEEDED(site->QueryInterface(IID_IOleInPlaceSite, inPlace.PutVoid())) &&
+        SUCCEEDED(inPlace->GetWindow(&window)) && window)
+        return window;
+    ComPtr<IOleContainer> container;
+    ComPtr<IOleWindow> containerWindow;
+    if (site && SUCCEEDED(site->GetContainer(container.Put())) && container &&
+        SUCCEEDED(container.As(IID_IOleWindow, containerWindow)) &&
+        SUCCEEDED(containerWindow->GetWindow(&window)) && window)
+        return window;
+    return parent;
 }
 
 bool RegisterFaceClass() {
@@ -146,8 +212,23 @@ HRESULT VarnelControl::Close(DWORD saveOption) {
         (saveOption == OLECLOSE_SAVEIFDIRTY || saveOption == OLECLOSE_PROMPTSAVE)) {
         site_->SaveObject();
     }
+    HRESULT hr = S_OK;
+    if (LinkInUse()) {
+        hr = Guarded(IID_IOleObject, [&] {
+            std::int16_t close = 0;
+            varnel_->ScaleOpen(close);
+        });
+    }
     if (oleAdvise_) oleAdvise_->SendOnClose();
-    return S_OK;
+    // Released last and one by one: a release may run the container's code, even its last
+    // Release of the control (the Activity keeps the object until Close returns).
+    ComPtr<IAdviseSink> viewSink = std::move(viewSink_);
+    ComPtr<IOleAdviseHolder> oleAdvise = std::move(oleAdvise_);
+    ComPtr<IOleClientSite> site = std::move(site_);
+    viewSink.Reset();
+    oleAdvise.Reset();
+    site.Reset();
+    return hr;
 }
 
 HRESULT VarnelControl::SetMoniker(DWORD, IMoniker*) {
@@ -168,11 +249,14 @@ HRESULT VarnelControl::GetClipboardData(DWORD, IDataObject** out) {
     return E_NOTIMPL;
 }
 
-HRESULT VarnelControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND, LPCRECT rect) {
+HRESULT VarnelControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                              LPCRECT rect) {
     const Activity activity(*this);
     switch (verb) {
         case OLEIVERB_HIDE:
             return InPlaceDeactivate();
+        case OLEIVERB_PROPERTIES:
+            return ShowProperties(site ? site : site_.Get(), parent);
         case OLEIVERB_OPEN:
             return E_NOTIMPL;
         case OLEIVERB_PRIMARY:
@@ -199,8 +283,22 @@ HRESULT VarnelControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND
 }
 
 HRESULT VarnelControl::EnumVerbs(IEnumOLEVERB** out) {
-    if (out) *out = nullptr;
-    return OLEOBJ_E_NOVERBS;
+    return ListEnumerator<VerbTraits>::Create({std::begin(kVerbs), std::end(kVerbs)}, out);
+}
+
+HRESULT VarnelControl::ShowProperties(IOleClientSite* site, HWND parent) {
+    ComPtr<IOleControlSite> controlSite;
+    if (site && SUCCEEDED(site->QueryInterface(IID_IOleControlSite, controlSite.PutVoid())) &&
+        SUCCEEDED(controlSite->ShowPropertyFrame()))
+        return S_OK;
+    CAUUID pages{};
+    HRESULT hr = GetPages(&pages);
+    if (FAILED(hr)) return hr;
+    IUnknown* self = static_cast<IVarnel*>(this);
+    hr = OleCreatePropertyFrame(FrameOwner(site, parent), 0, 0, L"Varnel", 1, &self, pages.cElems,
+                                pages.pElems, LOCALE_USER_DEFAULT, 0, nullptr);
+    CoTaskMemFree(pages.pElems);
+    return hr;
 }
 
 HRESULT VarnelControl::Update() {

@@ -20,6 +20,7 @@
 #include "ocx/com_errors.h"
 #include "ocx/control.h"
 #include "ocx/module.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -80,27 +81,10 @@ PropertyPageObject::~PropertyPageObject() {
     ObjectDestroyed();
 }
 
-// --- IUnknown ---
-
-HRESULT PropertyPageObject::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPropertyPage || iid == IID_IPropertyPage2) {
-        *out = static_cast<IPropertyPage2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG PropertyPageObject::AddRef() {
-    return static_cast<ULONG>(++refs_);
-}
-
-ULONG PropertyPageObject::Release() {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+void* PropertyPageObject::Find(REFIID iid) {
+    return iid == IID_IUnknown || iid == IID_IPropertyPage || iid == IID_IPropertyPage2
+               ? static_cast<IPropertyPage2*>(this)
+               : nullptr;
 }
 
 // --- Model calls ---
@@ -326,7 +310,7 @@ HRESULT PropertyPageObject::Deactivate() {
 
 HRESULT PropertyPageObject::GetPageInfo(PROPPAGEINFO* info) {
     if (!info) return E_POINTER;
-    const std::wstring title = Wide(model_->Name());
+    const std::wstring title = WideOfAnsi(model_->Name());
     const std::size_t bytes = (title.size() + 1) * sizeof(wchar_t);
     auto* text = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
     if (!text) return E_OUTOFMEMORY;
@@ -393,7 +377,7 @@ HRESULT PropertyPageObject::Apply() {
         const std::string text = std::string("The ") + model_->Name() +
                                  " page cannot be applied: " + lastError_.Description() +
                                  " (error " + std::to_string(lastError_.Number()) + ").";
-        MessageBoxW(owner, Wide(text).c_str(), L"Varnel", MB_OK | MB_ICONEXCLAMATION);
+        MessageBoxW(owner, WideOfAnsi(text).c_str(), L"Varnel", MB_OK | MB_ICONEXCLAMATION);
     }
     applying_ = false;
     if (FAILED(hr)) ReportError(lastError_, IID_IPropertyPage);

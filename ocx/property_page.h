@@ -6,12 +6,12 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "control/errors.h"
+#include "ocx/com_object.h"
 #include "ocx/com_ptr.h"
 #include "ocx/form_window.h"
 #include "pages/property_pages.h"
@@ -20,15 +20,10 @@ namespace varnel::ocx {
 
 class VarnelControl;
 
-class PropertyPageObject final : public IPropertyPage2 {
+class PropertyPageObject final : public ComObject<IPropertyPage2> {
   public:
     // Creates the page named `name` ("CommPort", "Notify", "Units") and hands out iid.
     static HRESULT Create(std::string_view name, REFIID iid, void** out);
-
-    // --- IUnknown ---
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // --- IPropertyPage ---
     HRESULT STDMETHODCALLTYPE SetPageSite(IPropertyPageSite* site) override;
@@ -48,7 +43,8 @@ class PropertyPageObject final : public IPropertyPage2 {
 
   private:
     explicit PropertyPageObject(std::unique_ptr<pages::PropertyPage> model);
-    ~PropertyPageObject();
+    ~PropertyPageObject() override;
+    void* Find(REFIID iid) override;
     PropertyPageObject(const PropertyPageObject&) = delete;
     PropertyPageObject& operator=(const PropertyPageObject&) = delete;
 
@@ -71,7 +67,6 @@ class PropertyPageObject final : public IPropertyPage2 {
     // The widget window of the page's property: the text box, or the option shown selected.
     HWND PropertyWidget() const;
 
-    std::atomic<long> refs_{1};
     std::unique_ptr<pages::PropertyPage> model_;
     ComPtr<IPropertyPageSite> site_;
     std::vector<ComPtr<VarnelControl>> objects_;

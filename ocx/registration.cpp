@@ -17,6 +17,7 @@
 #include "ocx/guids.h"
 #include "ocx/module.h"
 #include "ocx/registry_table.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -25,10 +26,6 @@ namespace {
 using registry::Entry;
 using registry::Scope;
 
-std::wstring Wide(const std::string& s) {
-    return std::wstring(s.begin(), s.end());
-}
-
 // The registry view of the other bitness; on 32-bit Windows there is one view, and the flag is
 // ignored.
 constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
@@ -36,18 +33,18 @@ constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_6
 // An entry's data with the module path in place of its placeholder.
 std::wstring Data(const Entry& e, const std::wstring& path) {
     const std::size_t at = e.data.find(registry::kModulePath);
-    if (at == std::string::npos) return Wide(e.data);
-    return Wide(e.data.substr(0, at)) + path +
-           Wide(e.data.substr(at + registry::kModulePath.size()));
+    if (at == std::string::npos) return WideOfAnsi(e.data);
+    return WideOfAnsi(e.data.substr(0, at)) + path +
+           WideOfAnsi(e.data.substr(at + registry::kModulePath.size()));
 }
 
 HRESULT Write(const Entry& e, const std::wstring& path) {
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, Wide(e.key).c_str(), 0, nullptr, 0,
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, WideOfAnsi(e.key).c_str(), 0, nullptr, 0,
                                      KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
     const std::wstring data = Data(e, path);
-    status = RegSetValueExW(key, e.name.empty() ? nullptr : Wide(e.name).c_str(), 0, REG_SZ,
+    status = RegSetValueExW(key, e.name.empty() ? nullptr : WideOfAnsi(e.name).c_str(), 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(data.c_str()),
                             static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -98,7 +95,7 @@ bool StillOurs(const std::string& top, const std::vector<Entry>& entries,
                const std::wstring& path) {
     for (const Entry& e : entries) {
         if (registry::TopKey(e) != top) continue;
-        const std::optional<std::wstring> now = Read(Wide(e.key), Wide(e.name));
+        const std::optional<std::wstring> now = Read(WideOfAnsi(e.key), WideOfAnsi(e.name));
         if (now && !SameText(*now, Data(e, path))) return false;
     }
     return true;
@@ -124,7 +121,7 @@ HRESULT UnregisterTypeLibrary() {
     const SYSKIND other = ours == SYS_WIN32 ? SYS_WIN64 : SYS_WIN32;
     wchar_t lcid[16];
     swprintf(lcid, 16, L"%x", static_cast<unsigned>(lib.lcid));
-    const std::wstring key = L"TypeLib\\" + Wide(registry::GuidText(lib.guid)) + L"\\" +
+    const std::wstring key = L"TypeLib\\" + WideOfAnsi(registry::GuidText(lib.guid)) + L"\\" +
                              std::to_wstring(lib.majorVersion) + L"." +
                              std::to_wstring(lib.minorVersion) + L"\\" + lcid + L"\\";
     if (KeyExists(key + SyskindName(other)))
@@ -139,7 +136,7 @@ HRESULT Unregister() {
     const std::vector<Entry> entries = registry::Entries();
     const std::wstring path = ModulePath();
     auto remove = [&](const std::string& top) {
-        const HRESULT hr = DeleteTree(HKEY_CLASSES_ROOT, Wide(top));
+        const HRESULT hr = DeleteTree(HKEY_CLASSES_ROOT, WideOfAnsi(top));
         if (FAILED(hr) && SUCCEEDED(result)) result = hr;
     };
     // This view's keys first: on 32-bit Windows the other view is this one.
@@ -154,7 +151,7 @@ HRESULT Unregister() {
         }
     }
     const std::wstring otherServer =
-        Wide(registry::ClassKey(*automation::FindType("Varnel")->guid)) + L"\\InprocServer32";
+        WideOfAnsi(registry::ClassKey(*automation::FindType("Varnel")->guid)) + L"\\InprocServer32";
     if (KeyExists(otherServer, kOtherView)) return result;
     for (const std::string& top : shared) {
         if (StillOurs(top, entries, path)) remove(top);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ocx/idl_printer.h"
+#include "ocx/text.h"
 #include "ocx/typelib_writer.h"
 
 namespace {
@@ -17,14 +18,6 @@ namespace {
 int Usage() {
     std::fprintf(stderr, "usage: varnel_typelib --tlb FILE --syskind win32|win64 --rc FILE\n");
     return 2;
-}
-
-std::wstring Wide(const std::string& s) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, w.data(), n);
-    w.resize(w.size() - 1);
-    return w;
 }
 
 }  // namespace
@@ -46,8 +39,8 @@ int main(int argc, char** argv) {
         return Usage();
 
     std::string error;
-    if (!varnel::ocx::WriteTypeLibrary(Wide(tlb), syskind == "win32" ? SYS_WIN32 : SYS_WIN64,
-                                       error)) {
+    if (!varnel::ocx::WriteTypeLibrary(varnel::ocx::WideOfAnsi(tlb),
+                                       syskind == "win32" ? SYS_WIN32 : SYS_WIN64, error)) {
         std::fprintf(stderr, "varnel_typelib: %s: %s\n", tlb.c_str(), error.c_str());
         return 1;
     }

@@ -14,6 +14,7 @@
 #include "control/automation.h"
 #include "ocx/com_ptr.h"
 #include "ocx/guids.h"
+#include "ocx/text.h"
 
 namespace varnel::ocx {
 
@@ -33,16 +34,9 @@ void Check(HRESULT hr, const std::string& what) {
     }
 }
 
-std::wstring Wide(const char* text) {
-    std::wstring w;
-    for (const char* p = text; *p; ++p)
-        w += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return w;
-}
-
 // LPOLESTR parameters of the creation interfaces are not const.
 struct OleText {
-    explicit OleText(const char* text) : w(Wide(text)) {}
+    explicit OleText(const char* text) : w(WideOfAnsi(text)) {}
     LPOLESTR get() { return w.data(); }
     std::wstring w;
 };
@@ -152,7 +146,8 @@ class Writer {
         if (kLibrary.controlLibrary) Check(lib_->SetLibFlags(LIBFLAG_FCONTROL), "SetLibFlags");
 
         ComPtr<ITypeLib> stdole;
-        Check(LoadTypeLib(Wide(kLibrary.importedLibrary).c_str(), stdole.Put()), "LoadTypeLib");
+        Check(LoadTypeLib(WideOfAnsi(kLibrary.importedLibrary).c_str(), stdole.Put()),
+              "LoadTypeLib");
         Check(stdole->GetTypeInfoOfGuid(IID_IDispatch, dispatch_.Put()), "IDispatch type");
 
         // Every type is created first, in library order, so that any of them can refer to any

@@ -6,55 +6,40 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ocx/com_object.h"
+#include "ocx/com_ptr.h"
+
 namespace varnel::testing {
 
-// Reference counting and QueryInterface over the interfaces an object lists in Find.
+// The doubles count their references and answer QueryInterface as the control's objects do.
 template <typename... Interfaces>
-class TestObject : public Interfaces... {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = Find(iid);
-        if (!*out) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-    long Refs() const { return refs_; }
+using TestObject = ocx::ComObject<Interfaces...>;
 
-  protected:
-    virtual ~TestObject() = default;
-    virtual void* Find(REFIID iid) = 0;
-
-  private:
-    std::atomic<long> refs_{1};
-};
-
-// A client site with an ambient dispatch (UserMode) and an in-place site that records what the
-// control asks of it.
-class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch> {
+// A client site with an ambient dispatch (UserMode), an in-place site and a control site that
+// record what the control asks of them.
+class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IOleControlSite, IDispatch> {
   public:
     bool userMode = true;
     HWND window = nullptr;  // the container's window, for in-place activation
     int layoutRequests = 0;
     std::vector<RECT> positionRequests;
+    bool inPlace = false;             // the control is in-place active
+    HRESULT frameAnswer = E_NOTIMPL;  // to ShowPropertyFrame: S_OK when the container shows one
+    int frameRequests = 0;
+    ocx::ComPtr<IOleContainer> container;  // the document the site is in
+    ocx::ComPtr<IUnknown> control;         // what a container's site holds: its control
 
     void* Find(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IOleClientSite)
             return static_cast<IOleClientSite*>(this);
         if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite)
             return static_cast<IOleInPlaceSite*>(this);
+        if (iid == IID_IOleControlSite) return static_cast<IOleControlSite*>(this);
         if (iid == IID_IDispatch) return static_cast<IDispatch*>(this);
         return nullptr;
     }
@@ -62,7 +47,12 @@ class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch>
     // IOleClientSite
     HRESULT STDMETHODCALLTYPE SaveObject() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer**) override { return E_NOINTERFACE; }
+    HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer** out) override {
+        *out = container.Get();
+        if (!*out) return E_NOINTERFACE;
+        (*out)->AddRef();
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE ShowObject() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnShowWindow(BOOL) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() override {
@@ -76,7 +66,10 @@ class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch>
     }
     HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override {
+        inPlace = true;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE OnUIActivate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame**, IOleInPlaceUIWindow**, LPRECT,
                                                LPRECT, LPOLEINPLACEFRAMEINFO) override {
@@ -84,12 +77,28 @@ class Site final : public TestObject<IOleClientSite, IOleInPlaceSite, IDispatch>
     }
     HRESULT STDMETHODCALLTYPE Scroll(SIZE) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OnUIDeactivate(BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override {
+        inPlace = false;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE DiscardUndoState() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE DeactivateAndUndo() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnPosRectChange(LPCRECT rect) override {
         positionRequests.push_back(*rect);
         return S_OK;
+    }
+    // IOleControlSite
+    HRESULT STDMETHODCALLTYPE OnControlInfoChanged() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockInPlaceActive(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetExtendedControl(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE TransformCoords(POINTL*, POINTF*, DWORD) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(MSG*, DWORD) override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE OnFocus(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ShowPropertyFrame() override {
+        ++frameRequests;
+        return frameAnswer;
     }
     // IDispatch: the ambient properties
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {

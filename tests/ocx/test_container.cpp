@@ -5,7 +5,10 @@
 // Needs the control registered (regsvr32).
 #include <gtest/gtest.h>
 
+#include <mshtmdid.h>
+#include <mshtml.h>
 #include <objbase.h>
+#include <objsafe.h>
 #include <oleauto.h>
 
 #include <algorithm>
@@ -15,6 +18,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "control/automation.h"
 #include "control/persistence.h"
@@ -22,6 +27,7 @@
 #include "ocx/com_ptr.h"
 #include "ocx/guids.h"
 #include "ocx/stream_format.h"
+#include "ocx/text.h"
 #include "ocx/varnel_com.h"
 #include "tests/ocx/com_helpers.h"
 
@@ -449,6 +455,84 @@ TEST_F(ContainerTest, ErrorsCarryTheNumberAndDescriptionToBothBindings) {
     EXPECT_EQ(port, 1);
 }
 
+// Late-bound arguments as script hosts and VB pass them: a value of any numeric type or a text,
+// a typed reference, or a reference to a variant holding any of these (VBScript's
+// `c = 0 : o.ScaleOpen(c)`). ScaleOpen's [in,out] argument comes back through the reference in
+// the type of the caller's variable; a put stores the value referred to.
+TEST_F(ContainerTest, ArgumentsByValueOrByReferenceComeBackInTheCallersType) {
+    enum Form { kValue, kTyped, kVariant };  // by value, VT_BYREF|type, VT_BYREF|VT_VARIANT
+    struct Case {
+        DispId member;
+        Form form;
+        VARTYPE type;          // of the caller's value
+        const wchar_t* value;  // as text, converted to type
+        HRESULT result;
+        VARTYPE afterType;  // ScaleOpen: the caller's variable afterwards; a put: the property
+        const wchar_t* after;
+    };
+    const Case cases[] = {
+        {kDispIdScaleOpen, kValue, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kValue, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kValue, VT_R8, L"0.25", S_OK, VT_R8, L"0.25"},
+        {kDispIdScaleOpen, kValue, VT_BSTR, L"0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kValue, VT_BSTR, L"junk", DISP_E_TYPEMISMATCH, VT_BSTR, L"junk"},
+        {kDispIdScaleOpen, kValue, VT_R8, L"40000", DISP_E_OVERFLOW, VT_R8, L"40000"},
+        {kDispIdScaleOpen, kTyped, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kTyped, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kTyped, VT_BSTR, L" 0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_EMPTY, nullptr, S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_I2, L"0", S_OK, VT_I2, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_I4, L"0", S_OK, VT_I4, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_R8, L"0.25", S_OK, VT_R8, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_BSTR, L" 0", S_OK, VT_BSTR, L"0"},
+        {kDispIdScaleOpen, kVariant, VT_BSTR, L"junk", DISP_E_TYPEMISMATCH, VT_BSTR, L"junk"},
+        {kDispIdScaleOpen, kVariant, VT_R8, L"1e6", DISP_E_OVERFLOW, VT_R8, L"1000000"},
+        {kDispIdCommPort, kVariant, VT_I4, L"3", S_OK, VT_I2, L"3"},
+        {kDispIdCommPort, kTyped, VT_R8, L"4", S_OK, VT_I2, L"4"},
+        {kDispIdCommPort, kVariant, VT_BSTR, L"COM1", DISP_E_TYPEMISMATCH, VT_I2, L"1"},
+        {kDispIdCommPort, kVariant, VT_I4, L"70000", DISP_E_OVERFLOW, VT_I2, L"1"},
+        {kDispIdNetWtUnits, kVariant, VT_BSTR, L"2", S_OK, VT_I4, L"2"},
+        {kDispIdWtNotification, kVariant, VT_R8, L"1", S_OK, VT_I4, L"1"},
+        {kDispIdCommID, kVariant, VT_I2, L"7", S_OK, VT_I4, L"7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(NameOf(c.member)) + " form " + std::to_string(c.form) + " type " +
+                     std::to_string(c.type) + " " + Narrow(c.value));
+        ComPtr<IVarnel> control = NewControl();
+        Var variable;  // the caller's
+        if (c.value) {
+            Var text(c.value);
+            ASSERT_EQ(VariantChangeType(&variable.v, &text.v, 0, c.type), S_OK);
+        }
+        VARIANT arg;
+        VariantInit(&arg);
+        if (c.form == kValue) {
+            arg = variable.v;  // lent, not copied
+        } else if (c.form == kTyped) {
+            V_VT(&arg) = VT_BYREF | c.type;
+            V_BYREF(&arg) = &V_UI1(&variable.v);
+        } else {
+            V_VT(&arg) = VT_BYREF | VT_VARIANT;
+            V_VARIANTREF(&arg) = &variable.v;
+        }
+        const bool put = c.member != kDispIdScaleOpen;
+        Var result, after, afterText;
+        EXPECT_EQ(Invoke(control.Get(), c.member,
+                         put ? DISPATCH_PROPERTYPUT : DISPATCH_METHOD | DISPATCH_PROPERTYGET, {arg},
+                         put ? nullptr : &result.v),
+                  c.result);
+        if (put) {
+            ASSERT_EQ(Invoke(control.Get(), c.member, DISPATCH_PROPERTYGET, {}, &after.v), S_OK);
+        } else {
+            ASSERT_EQ(VariantCopy(&after.v, &variable.v), S_OK);
+            EXPECT_EQ(V_VT(&result.v), c.result == S_OK ? VT_I2 : VT_EMPTY);
+        }
+        EXPECT_EQ(V_VT(&after.v), c.afterType);
+        ASSERT_EQ(VariantChangeType(&afterText.v, &after.v, 0, VT_BSTR), S_OK);
+        EXPECT_EQ(Narrow(V_BSTR(&afterText.v)), Narrow(c.after));
+    }
+}
+
 // --- The container's side: ambient UserMode, events, property changes, size ---
 
 TEST_F(ContainerTest, UserModeIsReadAtEveryUseAndEventsReachEverySink) {
@@ -547,6 +631,53 @@ TEST_F(ContainerTest, SizeFollowsTheFaceThroughTheSite) {
     EXPECT_EQ(status, surface::kOleMiscStatus);
     EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
     EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+}
+
+// The verbs a container finds in EnumVerbs, and what DoVerb does with each.
+TEST_F(ContainerTest, VerbsAreListedAndDone) {
+    Sited s;
+    auto ole = As<IOleObject>(s.control, IID_IOleObject);
+    ComPtr<IEnumOLEVERB> verbs;
+    ASSERT_EQ(ole->EnumVerbs(verbs.Put()), S_OK);
+    std::vector<std::tuple<LONG, std::string, DWORD, DWORD>> listed;
+    OLEVERB verb{};
+    while (verbs->Next(1, &verb, nullptr) == S_OK) {
+        listed.emplace_back(verb.lVerb, Narrow(verb.lpszVerbName), verb.fuFlags, verb.grfAttribs);
+        CoTaskMemFree(verb.lpszVerbName);
+    }
+    const DWORD kEnabled = MF_STRING | MF_ENABLED;
+    const std::vector<std::tuple<LONG, std::string, DWORD, DWORD>> want = {
+        {OLEIVERB_PRIMARY, "&Activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_SHOW, "&Show", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_INPLACEACTIVATE, "&In-place activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_UIACTIVATE, "&UI activate", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_HIDE, "&Hide", kEnabled, OLEVERBATTRIB_NEVERDIRTIES},
+        {OLEIVERB_PROPERTIES, "&Properties...", kEnabled, OLEVERBATTRIB_ONCONTAINERMENU},
+    };
+    EXPECT_EQ(listed, want);
+
+    // Each verb in turn on the same control: whether it is in place afterwards. The Properties
+    // verb goes to the container's frame, which this site shows (the system's frame: ocx_pages).
+    s.site->frameAnswer = S_OK;
+    const struct {
+        LONG verb;
+        HRESULT result;
+        bool inPlace;
+    } steps[] = {
+        {OLEIVERB_PRIMARY, S_OK, true},    {OLEIVERB_HIDE, S_OK, false},
+        {OLEIVERB_SHOW, S_OK, true},       {OLEIVERB_HIDE, S_OK, false},
+        {OLEIVERB_UIACTIVATE, S_OK, true}, {OLEIVERB_HIDE, S_OK, false},
+        {7, OLEOBJ_S_INVALIDVERB, true},   {OLEIVERB_PROPERTIES, S_OK, true},
+        {OLEIVERB_OPEN, E_NOTIMPL, true},  {-99, E_NOTIMPL, true},
+        {OLEIVERB_HIDE, S_OK, false},      {OLEIVERB_INPLACEACTIVATE, S_OK, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.verb);
+        EXPECT_EQ(ole->DoVerb(step.verb, nullptr, s.site.Get(), 0, nullptr, nullptr), step.result);
+        EXPECT_EQ(s.site->inPlace, step.inPlace);
+    }
+    EXPECT_EQ(s.site->frameRequests, 1);
+    EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
 }
 
 TEST_F(ContainerTest, DrawsTheFaceInDesignModeOnly) {
@@ -821,6 +952,342 @@ TEST_F(ContainerTest, StreamRoundTripsAndRefusesTruncatedOrHostileData) {
     EXPECT_EQ(port, 6);
 }
 
+// An OLE document's storage in memory.
+ComPtr<IStorage> NewStorage() {
+    ComPtr<ILockBytes> bytes;
+    ComPtr<IStorage> storage;
+    EXPECT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.Put()), S_OK);
+    EXPECT_EQ(
+        StgCreateDocfileOnILockBytes(
+            bytes.Get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, storage.Put()),
+        S_OK);
+    return storage;
+}
+
+void WriteContents(IStorage* storage, const std::string& bytes) {
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(L"Contents", STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                    0, stream.Put()),
+              S_OK);
+    ULONG written = 0;
+    ASSERT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written), S_OK);
+}
+
+TEST_F(ContainerTest, StorageHoldsTheClassAndTheStreamAndRefusesHostileData) {
+    ComPtr<IVarnel> control = NewControl();
+    auto persist = As<IPersistStorage>(control, IID_IPersistStorage);
+    ComPtr<IStorage> storage = NewStorage();
+    ASSERT_EQ(persist->InitNew(storage.Get()), S_OK);
+    control->put_CommPort(4);
+    control->put_NetWtUnits(vnOunces);
+    ASSERT_EQ(persist->Save(storage.Get(), TRUE), S_OK);
+    ASSERT_EQ(persist->SaveCompleted(nullptr), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(ReadClassStg(storage.Get(), &clsid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(clsid, ocx::ClsidVarnel()));
+    ComPtr<IStream> contents;
+    ASSERT_EQ(storage->OpenStream(L"Contents", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                                  contents.Put()),
+              S_OK);
+    const std::string saved = BytesOf(contents.Get());
+    contents.Reset();
+    ComPtr<IVarnel> loaded = NewControl();
+    ASSERT_EQ(As<IPersistStorage>(loaded, IID_IPersistStorage)->Load(storage.Get()), S_OK);
+    EXPECT_EQ(Saved(loaded), Saved(control));
+
+    // Refused whole: nothing applied, and the control can still be loaded.
+    std::string newer = saved;
+    newer[4] = 2;  // the version
+    const GUID other = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const struct {
+        const char* name;
+        const char* contents;  // nullptr: no stream
+        std::string bytes;
+        const GUID* clsid;
+    } cases[] = {
+        {"no stream", nullptr, "", nullptr},
+        {"truncated", "", saved.substr(0, saved.size() - 1), nullptr},
+        {"oversized", "", saved + "x", nullptr},
+        {"newer version", "", newer, nullptr},
+        {"another class", "", saved, &other},
+        {"empty stream", "", "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IStorage> hostile = NewStorage();
+        if (c.contents) WriteContents(hostile.Get(), c.bytes);
+        if (c.clsid) WriteClassStg(hostile.Get(), *c.clsid);
+        ComPtr<IVarnel> fresh = NewControl();
+        auto freshPersist = As<IPersistStorage>(fresh, IID_IPersistStorage);
+        EXPECT_EQ(freshPersist->Load(hostile.Get()), kInvalidFormat);
+        short port = 0;
+        fresh->get_CommPort(&port);
+        EXPECT_EQ(port, 1);
+        EXPECT_EQ(freshPersist->Load(storage.Get()), S_OK);
+        fresh->get_CommPort(&port);
+        EXPECT_EQ(port, 4);
+    }
+}
+
+TEST_F(ContainerTest, StorageCallsInTheOrderOleAllows) {
+    enum Step { kInitNew, kLoad, kSave, kCompleted, kCompletedNew, kHandsOff };
+    const char* const names[] = {
+        "InitNew", "Load", "Save", "SaveCompleted(NULL)", "SaveCompleted(new)", "HandsOffStorage"};
+    const struct {
+        std::vector<Step> steps;  // all but the last succeed
+        HRESULT last;
+    } cases[] = {
+        {{kSave}, E_UNEXPECTED},
+        {{kCompletedNew}, E_UNEXPECTED},
+        {{kHandsOff}, E_UNEXPECTED},
+        {{kInitNew, kInitNew}, CO_E_ALREADYINITIALIZED},
+        {{kLoad, kLoad}, CO_E_ALREADYINITIALIZED},
+        {{kInitNew, kLoad}, CO_E_ALREADYINITIALIZED},
+        {{kInitNew, kCompleted}, E_UNEXPECTED},
+        {{kInitNew, kSave, kSave}, E_UNEXPECTED},
+        {{kInitNew, kSave, kCompleted, kSave}, S_OK},
+        {{kInitNew, kSave, kHandsOff, kCompleted}, E_INVALIDARG},
+        {{kInitNew, kSave, kHandsOff, kCompletedNew, kSave}, S_OK},
+        {{kLoad, kHandsOff, kSave}, E_UNEXPECTED},
+        {{kLoad, kHandsOff, kHandsOff}, E_UNEXPECTED},
+        {{kLoad, kHandsOff, kCompletedNew, kSave, kCompletedNew}, S_OK},
+    };
+    ComPtr<IStorage> saved = NewStorage();
+    {
+        ComPtr<IVarnel> source = NewControl();
+        auto persist = As<IPersistStorage>(source, IID_IPersistStorage);
+        ASSERT_EQ(persist->InitNew(saved.Get()), S_OK);
+        ASSERT_EQ(persist->Save(saved.Get(), TRUE), S_OK);
+    }
+    for (const auto& c : cases) {
+        std::string sequence;
+        for (const Step step : c.steps)
+            sequence += std::string(sequence.empty() ? "" : ", ") + names[step];
+        SCOPED_TRACE(sequence);
+        ComPtr<IVarnel> control = NewControl();
+        auto persist = As<IPersistStorage>(control, IID_IPersistStorage);
+        ComPtr<IStorage> storage = NewStorage();
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            HRESULT hr = E_FAIL;
+            switch (c.steps[i]) {
+                case kInitNew:
+                    hr = persist->InitNew(storage.Get());
+                    break;
+                case kLoad:
+                    hr = persist->Load(saved.Get());
+                    break;
+                case kSave:
+                    hr = persist->Save(storage.Get(), FALSE);
+                    break;
+                case kCompleted:
+                    hr = persist->SaveCompleted(nullptr);
+                    break;
+                case kCompletedNew:
+                    hr = persist->SaveCompleted(NewStorage().Get());
+                    break;
+                case kHandsOff:
+                    hr = persist->HandsOffStorage();
+                    break;
+            }
+            EXPECT_EQ(hr, i + 1 == c.steps.size() ? c.last : S_OK) << "step " << i + 1;
+        }
+    }
+}
+
+// The two text rules (ocx/text.h) on bytes outside ASCII. The control's own texts are one
+// character per byte: every byte comes back, and a saved FormattedWt reaches the host with the
+// bytes' values as its characters. Window and registry texts read the bytes as Windows' A
+// functions do (here: an environment variable set through SetEnvironmentVariableA).
+TEST_F(ContainerTest, ControlTextIsOneCharacterPerByteWindowTextIsAnsi) {
+    std::string high;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        high += static_cast<char>(b);
+    const std::wstring wide = ocx::WideOfBytes(high);
+    ASSERT_EQ(wide.size(), high.size());
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        EXPECT_EQ(wide[i], static_cast<wchar_t>(0x80 + i));
+    EXPECT_EQ(ocx::BytesOfWide(wide), high);
+    EXPECT_EQ(ocx::BytesOfWide(L"\u20AC5\u0100"), "?5?");  // no byte for these
+
+    ASSERT_TRUE(SetEnvironmentVariableA("VARNEL_TEXT_RULE", high.c_str()));
+    wchar_t asWindows[256] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"VARNEL_TEXT_RULE", asWindows, 256), 0u);
+    SetEnvironmentVariableA("VARNEL_TEXT_RULE", nullptr);
+    EXPECT_EQ(ocx::WideOfAnsi(high), std::wstring(asWindows));
+
+    // What each rule makes of a few bytes on the Western code page (1252).
+    if (GetACP() == 1252) {
+        const struct {
+            char byte;
+            wchar_t bytes, ansi;
+        } rows[] = {{'A', L'A', L'A'},
+                    {'\x80', L'\x80', L'\x20AC'},
+                    {'\x9F', L'\x9F', L'\x178'},
+                    {'\xE9', L'\xE9', L'\xE9'}};
+        for (const auto& r : rows) {
+            EXPECT_EQ(ocx::WideOfBytes({&r.byte, 1}), std::wstring(1, r.bytes));
+            EXPECT_EQ(ocx::WideOfAnsi({&r.byte, 1}), std::wstring(1, r.ansi));
+        }
+    }
+
+    ComPtr<IVarnel> control = NewControl();
+    const std::string saved = ocx::stream::Encode({{"FormattedWt", Variant(high)}});
+    ASSERT_EQ(As<IPersistStreamInit>(control, IID_IPersistStreamInit)->Load(StreamOf(saved).Get()),
+              S_OK);
+    Bstr formatted;
+    ASSERT_EQ(control->get_FormattedWt(&formatted.b), S_OK);
+    EXPECT_EQ(std::wstring(formatted.b, SysStringLen(formatted.b)), wide);
+}
+
+// --- Web pages: IObjectSafety ---
+
+// The HTML document a browser sites the control in: its URL property, answered through its
+// dispatch view (which is all the control uses of IHTMLDocument2).
+class Document final : public TestObject<IOleContainer, IDispatch> {
+  public:
+    explicit Document(const wchar_t* url) : url_(url) {}
+    void* Find(REFIID iid) override {
+        if (iid == IID_IUnknown || iid == IID_IOleContainer || iid == IID_IParseDisplayName)
+            return static_cast<IOleContainer*>(this);
+        if (iid == IID_IDispatch || iid == IID_IHTMLDocument2) return static_cast<IDispatch*>(this);
+        return nullptr;
+    }
+    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LockContainer(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                     VARIANT* result, EXCEPINFO*, UINT*) override {
+        if (id != DISPID_IHTMLDOCUMENT2_URL || !(flags & DISPATCH_PROPERTYGET) || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocString(url_.c_str());
+        return S_OK;
+    }
+
+  private:
+    std::wstring url_;
+};
+
+// The administrator's allow-list for the length of a test; other processes of the run (the
+// 32-bit container test) take turns through a named mutex.
+class AllowList {
+  public:
+    AllowList() : mutex_(CreateMutexW(nullptr, FALSE, L"VarnelScriptingAllowedSitesTest")) {
+        if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+    }
+    ~AllowList() {
+        Set(REG_NONE, nullptr);
+        if (mutex_) {
+            ReleaseMutex(mutex_);
+            CloseHandle(mutex_);
+        }
+    }
+    AllowList(const AllowList&) = delete;
+    AllowList& operator=(const AllowList&) = delete;
+
+    // REG_NONE removes the value; a REG_MULTI_SZ's strings are separated by '\n'.
+    void Set(DWORD type, const wchar_t* text) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Varnel", 0, nullptr, 0,
+                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        if (type == REG_NONE) {
+            RegDeleteValueW(key, L"ScriptingAllowedSites");
+        } else {
+            std::wstring data(text);
+            for (wchar_t& c : data)
+                if (type == REG_MULTI_SZ && c == L'\n') c = L'\0';
+            data.append(type == REG_MULTI_SZ ? 2 : 1, L'\0');
+            ASSERT_EQ(RegSetValueExW(key, L"ScriptingAllowedSites", 0, type,
+                                     reinterpret_cast<const BYTE*>(data.data()),
+                                     static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        }
+        RegCloseKey(key);
+    }
+
+  private:
+    HANDLE mutex_;
+};
+
+// Initialisation from the page's parameters is always safe (browsers ask on IDispatch too);
+// scripting only on a page whose origin the administrator lists, compared whole.
+TEST_F(ContainerTest, SafeForScriptingOnlyOnPagesTheAdministratorAllows) {
+    AllowList list;
+    const wchar_t* const kPos = L"http://pos.example.com";
+    const struct {
+        DWORD type;            // of the registry value; REG_NONE: no value
+        const wchar_t* sites;  // the value
+        const wchar_t* page;   // nullptr: the site has no document
+        HRESULT result;
+    } cases[] = {
+        {REG_NONE, nullptr, L"http://pos.example.com/till.html", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com/till.html", S_OK},
+        {REG_SZ, kPos, nullptr, E_FAIL},
+        {REG_SZ, kPos, L"HTTP://POS.Example.COM:80/till.html?lane=2#top", S_OK},
+        {REG_SZ, L"http://other.example; http://pos.example.com/", L"http://pos.example.com/",
+         S_OK},
+        {REG_MULTI_SZ, L"https://a.example\nhttps://pos.example.com:8443",
+         L"https://pos.example.com:8443/till", S_OK},
+        {REG_SZ, L"", L"http://pos.example.com/", E_FAIL},
+        // Near misses.
+        {REG_SZ, kPos, L"https://pos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com:8080/", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com.evil.example/", E_FAIL},
+        {REG_SZ, kPos, L"http://evil.example/http://pos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"http://evil.example/?from=http://pos.example.com", E_FAIL},
+        {REG_SZ, kPos, L"http://pos.example.com@evil.example/", E_FAIL},
+        {REG_SZ, kPos, L"http://xpos.example.com/", E_FAIL},
+        {REG_SZ, kPos, L"file:///C:/pos.example.com/till.html", E_FAIL},
+        {REG_SZ, kPos, L"about:blank", E_FAIL},
+        {REG_SZ, L"pos.example.com", L"http://pos.example.com/", E_FAIL},
+        {REG_SZ, L"http://pos.example.com/till", L"http://pos.example.com/till/", E_FAIL},
+        {REG_SZ, L"http://*.example.com", L"http://pos.example.com/", E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.sites ? c.sites : L"(no list)") + " / " +
+                     Narrow(c.page ? c.page : L"(no page)"));
+        list.Set(c.type, c.sites);
+        Sited s;
+        if (c.page) s.site->container = ComPtr<IOleContainer>::Adopt(new Document(c.page));
+        auto safety = As<IObjectSafety>(s.control, IID_IObjectSafety);
+        for (const IID* data : {&IID_IPersistPropertyBag, &IID_IPersistStreamInit,
+                                &IID_IPersistStorage, &IID_IDispatch}) {
+            EXPECT_EQ(safety->SetInterfaceSafetyOptions(*data, INTERFACESAFE_FOR_UNTRUSTED_DATA,
+                                                        INTERFACESAFE_FOR_UNTRUSTED_DATA),
+                      S_OK);
+        }
+        for (const IID* dispatch : {&IID_IDispatch, &ocx::IidVarnel()}) {
+            EXPECT_EQ(
+                safety->SetInterfaceSafetyOptions(*dispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                  INTERFACESAFE_FOR_UNTRUSTED_CALLER),
+                c.result);
+            DWORD supported = 0, enabled = 0;
+            ASSERT_EQ(safety->GetInterfaceSafetyOptions(*dispatch, &supported, &enabled), S_OK);
+            const DWORD both =
+                INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+            EXPECT_EQ(supported, both);
+            EXPECT_EQ(enabled, c.result == S_OK ? both : INTERFACESAFE_FOR_UNTRUSTED_DATA);
+        }
+        // Not an interface the control answers for, and not an option it has.
+        EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IOleObject, 0, 0), E_NOINTERFACE);
+        EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersistPropertyBag,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_CALLER),
+                  E_FAIL);
+    }
+}
+
 // --- Lifetime ---
 
 using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
@@ -856,6 +1323,53 @@ TEST_F(ContainerTest, HostMayReleaseOrCloseTheControlInsideItsHandler) {
         }
         EXPECT_EQ(canUnload(), S_OK) << "a control is still alive";
     }
+}
+
+// A container whose site holds its control and that never calls SetAdvise(..., NULL) or
+// SetClientSite(NULL): Close lets go of the site and of both advise sinks, so once the container
+// drops its site, the control goes, and the sinks with it.
+TEST_F(ContainerTest, CloseLetsGoOfTheSiteAndTheAdviseSinks) {
+    const CanUnloadNow canUnload = UnloadCheck();
+    class AdviseSink final : public TestObject<IAdviseSink> {
+      public:
+        explicit AdviseSink(bool& gone) : gone_(gone) {}
+        int closes = 0;
+        void* Find(REFIID iid) override {
+            return iid == IID_IUnknown || iid == IID_IAdviseSink ? static_cast<IAdviseSink*>(this)
+                                                                 : nullptr;
+        }
+        void STDMETHODCALLTYPE OnDataChange(FORMATETC*, STGMEDIUM*) override {}
+        void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+        void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+        void STDMETHODCALLTYPE OnSave() override {}
+        void STDMETHODCALLTYPE OnClose() override { ++closes; }
+
+      private:
+        ~AdviseSink() override { gone_ = true; }
+        bool& gone_;
+    };
+    bool sinkGone = false;
+    {
+        ComPtr<Site> site = ComPtr<Site>::Adopt(new Site);
+        ComPtr<AdviseSink> sink = ComPtr<AdviseSink>::Adopt(new AdviseSink(sinkGone));
+        {
+            ComPtr<IVarnel> control = NewControl();
+            site->control = ComPtr<IUnknown>(control.Get());
+            auto ole = As<IOleObject>(control, IID_IOleObject);
+            ASSERT_EQ(ole->SetClientSite(site.Get()), S_OK);
+            ASSERT_EQ(As<IViewObject2>(control, IID_IViewObject2)
+                          ->SetAdvise(DVASPECT_CONTENT, 0, sink.Get()),
+                      S_OK);
+            DWORD cookie = 0;
+            ASSERT_EQ(ole->Advise(sink.Get(), &cookie), S_OK);
+            EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
+        }
+        EXPECT_EQ(sink->closes, 1);
+        EXPECT_EQ(site->Refs(), 1) << "the control still holds its site";
+        EXPECT_EQ(sink->Refs(), 1) << "the control still holds an advise sink";
+    }
+    EXPECT_TRUE(sinkGone);
+    EXPECT_EQ(canUnload(), S_OK) << "the control is still alive";
 }
 
 }  // namespace

@@ -197,16 +197,10 @@ class FrameDriver {
     DWORD uiThread_;
 };
 
-// Shows the control's pages for objects in the system's property frame while script drives it;
-// returns the driver's failures.
-std::vector<std::string> RunFrame(std::vector<IUnknown*> objects,
+// Opens a property frame (open returns when it closes) while script drives it from a second
+// thread; returns the driver's failures.
+std::vector<std::string> RunFrame(const std::function<HRESULT()>& open,
                                   const std::function<void(FrameDriver&)>& script) {
-    CAUUID pages{};
-    {
-        ComPtr<ISpecifyPropertyPages> specify;
-        objects.front()->QueryInterface(IID_ISpecifyPropertyPages, specify.PutVoid());
-        if (!specify || FAILED(specify->GetPages(&pages))) return {"no property pages"};
-    }
     std::vector<std::string> failures;
     FrameDriver driver(GetCurrentThreadId());
     std::thread thread([&] {
@@ -218,12 +212,29 @@ std::vector<std::string> RunFrame(std::vector<IUnknown*> objects,
             driver.CloseAll();
         }
     });
-    const HRESULT hr = OleCreatePropertyFrame(
-        nullptr, 0, 0, L"Varnel", static_cast<ULONG>(objects.size()), objects.data(), pages.cElems,
-        pages.pElems, LOCALE_USER_DEFAULT, 0, nullptr);
+    const HRESULT hr = open();
     thread.join();
+    if (FAILED(hr)) failures.push_back("the frame could not be opened");
+    return failures;
+}
+
+// The control's pages for objects in the system's property frame.
+std::vector<std::string> RunFrame(std::vector<IUnknown*> objects,
+                                  const std::function<void(FrameDriver&)>& script) {
+    CAUUID pages{};
+    {
+        ComPtr<ISpecifyPropertyPages> specify;
+        objects.front()->QueryInterface(IID_ISpecifyPropertyPages, specify.PutVoid());
+        if (!specify || FAILED(specify->GetPages(&pages))) return {"no property pages"};
+    }
+    const auto failures = RunFrame(
+        [&] {
+            return OleCreatePropertyFrame(
+                nullptr, 0, 0, L"Varnel", static_cast<ULONG>(objects.size()), objects.data(),
+                pages.cElems, pages.pElems, LOCALE_USER_DEFAULT, 0, nullptr);
+        },
+        script);
     CoTaskMemFree(pages.pElems);
-    if (FAILED(hr)) failures.push_back("OleCreatePropertyFrame failed");
     return failures;
 }
 
@@ -277,6 +288,85 @@ TEST_F(PagesTest, FrameShowsThePagesInOrderAndAppliesEveryPageToAllControls) {
             EXPECT_TRUE(Saw(*s.notify.Get(), property)) << property;
         EXPECT_EQ(IsDirty(s.control.Get()), S_OK);
     }
+}
+
+// Varnel.ocx's import of OleCreatePropertyFrame, redirected while it lives to a function that
+// notes the owner window it is given and opens the frame. Wine's frame keeps no owner, so the
+// owner the control names is seen here.
+class FrameOwnerSpy {
+  public:
+    using Function = HRESULT(WINAPI*)(HWND, UINT, UINT, LPCOLESTR, ULONG, LPUNKNOWN*, ULONG,
+                                      LPCLSID, LCID, DWORD, LPVOID);
+    static inline HWND owner = nullptr;
+    static inline Function real = nullptr;
+
+    FrameOwnerSpy() {
+        real = reinterpret_cast<Function>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"oleaut32.dll"), "OleCreatePropertyFrame")));
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(L"Varnel.ocx"));
+        if (!base || !real) return;
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* d =
+                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             imports.VirtualAddress && d->Name; ++d) {
+            for (auto* t = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+                 t->u1.Function; ++t) {
+                if (t->u1.Function == reinterpret_cast<ULONG_PTR>(real)) slot_ = &t->u1.Function;
+            }
+        }
+        if (slot_) Write(reinterpret_cast<ULONG_PTR>(&Spy));
+    }
+    ~FrameOwnerSpy() {
+        if (slot_) Write(reinterpret_cast<ULONG_PTR>(real));
+    }
+    FrameOwnerSpy(const FrameOwnerSpy&) = delete;
+    FrameOwnerSpy& operator=(const FrameOwnerSpy&) = delete;
+    bool Installed() const { return slot_ != nullptr; }
+
+  private:
+    static HRESULT WINAPI Spy(HWND window, UINT x, UINT y, LPCOLESTR caption, ULONG count,
+                              LPUNKNOWN* objects, ULONG pages, LPCLSID ids, LCID lcid,
+                              DWORD reserved, LPVOID more) {
+        owner = window;
+        return real(window, x, y, caption, count, objects, pages, ids, lcid, reserved, more);
+    }
+    void Write(ULONG_PTR value) {
+        DWORD old = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &old);
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof *slot_, old, &old);
+    }
+    decltype(IMAGE_THUNK_DATA::u1.Function)* slot_ = nullptr;
+};
+
+// A container's "Properties..." verb: the frame for the control, owned by the site's window.
+TEST_F(PagesTest, PropertiesVerbShowsTheFrameOwnedByTheSitesWindow) {
+    Sited& s = sited[0];
+    HWND container = CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW, 0, 0, 300,
+                                     200, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(container, nullptr);
+    s.site->window = container;
+    const FrameOwnerSpy spy;
+    ASSERT_TRUE(spy.Installed());
+    std::vector<std::string> tabs;
+    const auto failures = RunFrame(
+        [&] {
+            return As<IOleObject>(s.control, IID_IOleObject)
+                ->DoVerb(OLEIVERB_PROPERTIES, nullptr, s.site.Get(), 0, nullptr, nullptr);
+        },
+        [&](FrameDriver& d) {
+            tabs = d.TabTexts();
+            d.Press(PSBTN_CANCEL);
+            d.WaitGone("the cancelled frame", d.frame);
+        });
+    EXPECT_EQ(failures, std::vector<std::string>{});
+    EXPECT_EQ(tabs, (std::vector<std::string>{"CommPort", "Notify", "Units"}));
+    EXPECT_EQ(FrameOwnerSpy::owner, container);
+    s.site->window = nullptr;
+    DestroyWindow(container);
 }
 
 TEST_F(PagesTest, BadPortTextChangesNoControlAndShowsTheErrorWhileTheHostGoesOn) {

@@ -301,7 +301,7 @@ TEST_F(SerialTest, DeparturesOfTheCore) {
     }
 }
 
-TEST_F(SerialTest, ReleasingTheControlClosesThePortAndStopsTheTimers) {
+TEST_F(SerialTest, ReleasingOrClosingTheControlClosesThePortAndStopsTheTimers) {
     for (const bool inHandler : {false, true}) {
         SCOPED_TRACE(inHandler ? "released inside its OnScaleComm handler" : "released");
         Sited other;
@@ -327,6 +327,18 @@ TEST_F(SerialTest, ReleasingTheControlClosesThePortAndStopsTheTimers) {
         EXPECT_TRUE(PortIsFree());
         scale.Close();
     }
+    // IOleObject::Close, the control still held: the same, before the container lets go.
+    Sited other;
+    other.control->put_CommPort(port);
+    ASSERT_EQ(OpenOn(other.control.Get()), 1);
+    Write(Frame('0', "00005"));
+    ASSERT_TRUE(PumpUntil([&] { return other.events->events > 0; }, 3s));
+    const int events = other.events->events;
+    EXPECT_EQ(As<IOleObject>(other.control, IID_IOleObject)->Close(OLECLOSE_NOSAVE), S_OK);
+    PumpFor(1500ms);
+    EXPECT_EQ(other.events->events, events);  // no watchdog
+    EXPECT_TRUE(PortIsFree());
+    scale.Close();
 }
 
 }  // namespace
