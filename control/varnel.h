@@ -1,6 +1,12 @@
 // Varnel: the scale control. One object per placed control, driven entirely by calls: receive
 // events of its serial-port component, ticks of its two timers, and the host's property and
 // method calls. It never blocks on I/O, sleeps, starts a thread or reads a clock.
+//
+// Names: the original control's names that the debug log and the control's documentation quote
+// (MSComm1, timCommTimeout, m_RxState, New_CommPort) are kept as written, and so are event
+// handlers in its widget_Event form (MSComm1_OnComm, UserControl_Resize); every other name is
+// modern (CamelCase types and functions, camelCase variables, other private members ending in an
+// underscore, constants starting with k).
 #pragma once
 
 #include <cstdint>
@@ -89,7 +95,7 @@ class Varnel {
 
     // --- Runtime settings not on the automation interface ---
     // Bound on the wait for the port initialiser; a longer run counts as a failed wait.
-    void SetPortInitTimeout(std::uint32_t milliseconds) { m_PortInitTimeoutMs = milliseconds; }
+    void SetPortInitTimeout(std::uint32_t milliseconds) { portInitTimeoutMs_ = milliseconds; }
 
     // --- Persistence: the host calls one of the first two right after creation ---
     // A new instance: the backing fields of the public properties at their initial values.
@@ -182,7 +188,7 @@ class Varnel {
     std::string m_RawWt;
     std::string m_FormattedWt;
 
-    std::uint32_t m_PortInitTimeoutMs = kDefaultPortInitTimeoutMs;
+    std::uint32_t portInitTimeoutMs_ = kDefaultPortInitTimeoutMs;
 
     bool resizing_ = false;
 };

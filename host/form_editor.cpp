@@ -19,10 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
-}
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -179,7 +175,7 @@ bool FileExists(const fs::path& file) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(file, ec);
     if (ec && ec != std::errc::no_such_file_or_directory)
-        throw FormError("cannot read form file " + Quote(file.string()) + ": " + ec.message());
+        throw FormError("cannot read form file " + Quoted(file.string()) + ": " + ec.message());
     return fs::exists(status);
 }
 
@@ -188,7 +184,7 @@ const persistence::SavedKey& SavedKeyNamed(std::string_view key) {
     std::string known;
     for (const persistence::SavedKey& k : persistence::kSavedKeys)
         known += (known.empty() ? "" : ", ") + std::string(k.key);
-    throw FormError("unknown property " + Quote(key) + " (a form holds " + known + ")",
+    throw FormError("unknown property " + Quoted(key) + " (a form holds " + known + ")",
                     std::string(key));
 }
 
@@ -205,7 +201,7 @@ FormEntry EntryOf(std::vector<FormEntry> entries, std::string_view key) {
     for (FormEntry& e : entries) {
         if (e.key == key) return std::move(e);
     }
-    throw FormError("the control did not save " + Quote(key));
+    throw FormError("the control did not save " + Quoted(key));
 }
 
 // The option of an option group that `value` names: its index, its enum member's name with or
@@ -229,7 +225,7 @@ std::int16_t OptionNamed(const pages::PropertyPage& page, const char* group, con
     }
     if (auto n = ParseNumber(v); n && std::floor(*n) == *n && *n >= 0 && *n < count)
         return static_cast<std::int16_t>(*n);
-    throw FormError("property " + Quote(key) + ": " + Quote(value) + " is not an option of the " +
+    throw FormError("property " + Quoted(key) + ": " + Quoted(value) + " is not an option of the " +
                         page.Name() + " page: " + choices,
                     key);
 }
@@ -259,7 +255,7 @@ FormEntry SetFormValue(const fs::path& file, std::string_view key, std::string_v
     const char* pageName = PageFor(name);
     if (!pageName) {
         throw FormError(
-            "property " + Quote(name) +
+            "property " + Quoted(name) +
                 (k.loaded ? " is read-only: no property page edits it"
                           : " belongs to the serial-port component and is not loaded from a form"),
             name);
@@ -295,8 +291,8 @@ FormEntry SetFormValue(const fs::path& file, std::string_view key, std::string_v
         try {
             page->ApplyChanges();
         } catch (const AutomationError& e) {
-            throw FormError(file.string() + ": property " + Quote(name) + ": cannot set " +
-                                Quote(value) + ": " + e.Description(),
+            throw FormError(file.string() + ": property " + Quoted(name) + ": cannot set " +
+                                Quoted(value) + ": " + e.Description(),
                             name, e.Number());
         }
         page->SetChanged(false);

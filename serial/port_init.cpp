@@ -25,7 +25,7 @@ std::int32_t Varnel::vnPortInit16(const std::string& portName) {
             WriteLog("vnPortinit16: CreateProcess FAILED");
         } else {
             WriteLog("vnPortinit16: waiting for obj...");
-            const std::int32_t wait = system_.WaitForProcess(*process, m_PortInitTimeoutMs);
+            const std::int32_t wait = system_.WaitForProcess(*process, portInitTimeoutMs_);
             WriteLog("vnPortinit16: WaitForObj returned: " + std::to_string(wait));
             std::optional<std::int32_t> exitCode;
             if (wait != System::kWaitEnded) {

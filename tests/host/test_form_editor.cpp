@@ -24,15 +24,6 @@ struct FormFile {
     std::string Text() const { return ReadText(path); }
 };
 
-FormError ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const FormError& e) {
-        return e;
-    }
-    return FormError("no error");
-}
-
 TEST(FormSetTest, CreatesAMissingFileAndAppliesThePortTextRules) {
     struct Case {
         const char* text;
@@ -80,7 +71,7 @@ TEST(FormSetTest, ABadValueIsRefusedAndTheFileStaysAsItWas) {
         FormFile f;
         f.Write(R"("CommPort": {"type": "Integer", "value": 5})");
         const std::string before = f.Text();
-        const FormError e = ErrorOf([&] { host::SetFormValue(f.path, c.key, c.value); });
+        const FormError e = FormErrorOf([&] { host::SetFormValue(f.path, c.key, c.value); });
         EXPECT_NE(std::string(e.what()).find(c.fragment), std::string::npos) << e.what();
         EXPECT_EQ(e.Key(), c.key);
         EXPECT_EQ(e.Number(), c.number);
@@ -181,7 +172,7 @@ TEST(FormSetTest, KeysNoPageEditsAreRefused) {
     FormFile f;
     for (const char* key : {"RawWt", "ScaleCommEvent", "NetWt", "ConnectStatus", "CommID",
                             "PortOpen", "Colour", "Comm Port"}) {
-        const FormError e = ErrorOf([&] { host::SetFormValue(f.path, key, "1"); });
+        const FormError e = FormErrorOf([&] { host::SetFormValue(f.path, key, "1"); });
         const std::string what = e.what();
         EXPECT_TRUE(what.find("read-only") != std::string::npos ||
                     what.find("not loaded from a form") != std::string::npos ||
@@ -199,7 +190,7 @@ TEST(FormSetTest, AFormThatDoesNotLoadIsNotTouched) {
     f.Write(R"("CommPort": {"type": "Integer", "value": 3},
                "ScaleStatus": {"type": "String", "value": "busy"})");
     const std::string before = f.Text();
-    const FormError e = ErrorOf([&] { host::SetFormValue(f.path, "CommPort", "4"); });
+    const FormError e = FormErrorOf([&] { host::SetFormValue(f.path, "CommPort", "4"); });
     EXPECT_EQ(e.Key(), "ScaleStatus");
     EXPECT_EQ(e.Number(), err::kTypeMismatch);
     EXPECT_EQ(f.Text(), before);
@@ -233,7 +224,7 @@ TEST(FormShowTest, ListsEveryKeyAsALoadedControlSavesIt) {
     EXPECT_TRUE(entries[10].stored);
     EXPECT_FALSE(entries[11].stored);
     EXPECT_EQ(host::GetFormValue(f.path, "rawwt").value, Variant("01250"));
-    EXPECT_EQ(ErrorOf([&] { host::GetFormValue(f.path, "Weight"); }).Key(), "Weight");
+    EXPECT_EQ(FormErrorOf([&] { host::GetFormValue(f.path, "Weight"); }).Key(), "Weight");
     EXPECT_THROW(host::ShowForm(f.dir / "absent.json"), FormError);
 }
 
@@ -257,7 +248,7 @@ TEST(FormLoadTest, AHostileValueNamesTheFileAndKeyAndStopsThere) {
                "ScaleStatus": {"type": "Double", "value": 1e300},
                "NetWtUnits": {"type": "Long", "value": 2})");
     Harness h;
-    const FormError e = ErrorOf([&] { host::LoadForm(f.path, *h.ctl); });
+    const FormError e = FormErrorOf([&] { host::LoadForm(f.path, *h.ctl); });
     EXPECT_EQ(e.Key(), "ScaleStatus");
     EXPECT_EQ(e.Number(), err::kOverflow);
     EXPECT_NE(std::string(e.what()).find(f.path.string()), std::string::npos);
