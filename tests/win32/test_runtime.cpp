@@ -6,11 +6,14 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32/runtime.h"
+#include "platform/win32/serial_port.h"
 #include "tests/fakes/recording_container.h"
 #include "tests/support/test_util.h"
 #include "tests/win32/wine_com.h"
@@ -344,6 +347,65 @@ TEST_F(WineComTest, TheDebugMarkerYieldsTheExactLog) {
               "OpenSerialPort: port opened\r\nend OpenSerialPort\r\nConnectToScale PASSED\r\n"
               "end ConnectToScale\r\n\r\nStart debug...\r\nbegin ScaleOpen()\r\n"
               "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n");
+}
+
+// A driver that keeps a cancelled read until the test lets it go.
+HANDLE letGo = nullptr;
+BOOL KeepCancelledRead(HANDLE device, OVERLAPPED* overlapped, DWORD* got) {
+    ::WaitForSingleObject(letGo, INFINITE);
+    return ::GetOverlappedResult(device, overlapped, got, TRUE);
+}
+
+// What the process writes to the debugger output (OutputDebugString raises it as an exception).
+std::mutex debugMutex;
+std::string debugOutput;
+LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD& r = *info->ExceptionRecord;
+    if (r.ExceptionCode == DBG_PRINTEXCEPTION_C && r.NumberParameters >= 2) {
+        std::lock_guard<std::mutex> lock(debugMutex);
+        debugOutput += reinterpret_cast<const char*>(r.ExceptionInformation[1]);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+std::string DebugOutput() {
+    std::lock_guard<std::mutex> lock(debugMutex);
+    return debugOutput;
+}
+
+TEST_F(WineComTest, ClosingDoesNotWaitForADriverThatKeepsACancelledRead) {
+    letGo = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    win32::SetCancelledReadWait(&KeepCancelledRead);
+    void* capture = ::AddVectoredExceptionHandler(1, &CaptureDebugOutput);
+    // Let go at the latest after 20 s: a close that waits for the reader fails, it does not hang.
+    std::thread deadline([] {
+        ::WaitForSingleObject(letGo, 20000);
+        ::SetEvent(letGo);
+    });
+    {
+        std::unique_ptr<CommComponent> port = std::move(runtime.MakeHostedComponents().comm);
+        port->SetCommPort(controlPort);
+        port->SetPortOpen(true);
+        const auto start = Clock::now();
+        port->SetPortOpen(false);
+        EXPECT_LT(Clock::now() - start, 8s);
+        EXPECT_FALSE(port->PortOpen());
+        EXPECT_NE(DebugOutput().find("Varnel: COM" + std::to_string(controlPort) +
+                                     ": the driver has not ended a cancelled read"),
+                  std::string::npos)
+            << DebugOutput();
+        // The reader still has the device: nobody else gets the port yet.
+        std::unique_ptr<CommComponent> next = std::move(runtime.MakeHostedComponents().comm);
+        next->SetCommPort(controlPort);
+        EXPECT_EQ(ErrorOf([&] { next->SetPortOpen(true); }), comm::kErrPortAlreadyOpen);
+        // The component goes; then the driver ends the read, and the reader lets the port go.
+        port.reset();
+        ::SetEvent(letGo);
+        EXPECT_TRUE(PumpUntil([&] { return ErrorOf([&] { next->SetPortOpen(true); }) == 0; }, 10s));
+    }
+    deadline.join();
+    ::RemoveVectoredExceptionHandler(capture);
+    win32::SetCancelledReadWait(nullptr);
+    ::CloseHandle(letGo);
 }
 
 // The probe initialiser's log: one "pid command-line" line per process it ran as.
