@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -424,6 +425,7 @@ class InitialiserTest : public WineComTest {
     void TearDown() override {
         ::SetEnvironmentVariableA("VARNEL_PORTIN_LOG", nullptr);
         ::SetEnvironmentVariableA("VARNEL_PORTIN_HANG", nullptr);
+        ::SetEnvironmentVariableA("VARNEL_PORTIN_HANDLE", nullptr);
         ::DeleteFileA(probeLog.c_str());
     }
     std::vector<std::pair<DWORD, std::string>> Runs() const {
@@ -457,6 +459,25 @@ TEST_F(InitialiserTest, RunsWithThePortNameAndItsExitCodeIsLogged) {
               std::string::npos)
         << text;
     EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+}
+
+TEST_F(InitialiserTest, InheritsNoneOfTheHostsHandles) {
+    // An inheritable handle of the host's, on a file of its own.
+    const std::string path = probeLog + ".held";
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char held[MAX_PATH] = {};
+    ASSERT_GT(::GetFinalPathNameByHandleA(file, held, MAX_PATH, 0), 0u);
+    const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(file));
+    ::SetEnvironmentVariableA("VARNEL_PORTIN_HANDLE", value.c_str());
+    EXPECT_EQ(Open(), 1);
+    ::CloseHandle(file);
+    const std::string log = ReadFileText(probeLog);
+    const std::size_t line = log.find("handle " + value + " ");
+    ASSERT_NE(line, std::string::npos) << log;
+    EXPECT_EQ(log.substr(line, log.find('\n', line) - line).find(held), std::string::npos) << log;
 }
 
 TEST_F(InitialiserTest, OneThatHangsIsEndedAtItsBoundWithWhatItStarted) {
