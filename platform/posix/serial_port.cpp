@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "control/errors.h"
@@ -291,7 +292,11 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
 }
 
 void SerialPort::Deliver(std::uint64_t generation) {
-    if (delivering_) return;  // a handler reading Input() inside an event
+    if (delivering_) {
+        // A handler runs the loop inside an event: what came waits for it to return.
+        traffic_->Note(queue_.Arrivals(), std::chrono::steady_clock::now());
+        return;
+    }
     delivering_ = true;
     std::weak_ptr<int> alive = alive_;
     while (generation == generation_ && fd_ >= 0 && !queue_.Empty()) {

@@ -19,6 +19,7 @@
 #include "platform/posix/open_failure.h"
 #include "platform/posix/port_resolver.h"
 #include "serial/comm_component.h"
+#include "serial/held_traffic.h"
 #include "serial/receive_queue.h"
 
 namespace varnel::posix {
@@ -54,6 +55,8 @@ class SerialPort : public CommComponent {
 
     // Told of every opening: why it failed (before the error is raised), or that it succeeded.
     void SetOpenListener(OpenListener listener) { listener_ = std::move(listener); }
+    // When characters came while a handler held their delivery back, for the receive watchdog.
+    std::shared_ptr<const comm::HeldTraffic> Traffic() const { return traffic_; }
 
   private:
     void Open();
@@ -84,6 +87,7 @@ class SerialPort : public CommComponent {
     std::int16_t event_ = 0;
 
     comm::ReceiveQueue queue_;
+    std::shared_ptr<comm::HeldTraffic> traffic_ = std::make_shared<comm::HeldTraffic>();
     int markState_ = 0;  // position inside a \377 \0 x mark
     std::function<void()> handler_;
     OpenListener listener_;

@@ -1,6 +1,7 @@
 #include "platform/win32/serial_port.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "control/errors.h"
@@ -318,6 +319,7 @@ void SerialPort::Open() {
     line_ = line;
     handle_ = line->device;
     ++generation_;
+    traffic_->NewQueue();
     DCB probe{};
     probe.DCBlength = sizeof probe;
     if (!::GetCommState(handle_, &probe)) {
@@ -385,7 +387,12 @@ std::uint64_t SerialPort::Removals() {
 }
 
 void SerialPort::Deliver() {
-    if (delivering_) return;  // a handler that runs a message loop inside an event
+    if (delivering_) {
+        // A handler runs a message loop inside an event: what came waits for it to return.
+        std::lock_guard<std::mutex> lock(line_->mutex);
+        traffic_->Note(line_->queue.Arrivals(), std::chrono::steady_clock::now());
+        return;
+    }
     delivering_ = true;
     std::weak_ptr<int> alive = alive_;
     const std::uint64_t generation = generation_;

@@ -25,6 +25,7 @@
 #include "platform/win32/comm_settings.h"
 #include "platform/win32/message_window.h"
 #include "serial/comm_component.h"
+#include "serial/held_traffic.h"
 
 namespace varnel::win32 {
 
@@ -63,6 +64,9 @@ class SerialPort : public CommComponent, private MessageWindow::Target {
     std::int16_t CommEvent() override { return event_; }
     void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
 
+    // When characters came while a handler held their delivery back, for the receive watchdog.
+    std::shared_ptr<const comm::HeldTraffic> Traffic() const { return traffic_; }
+
   private:
     void Open();
     void Close();
@@ -91,6 +95,7 @@ class SerialPort : public CommComponent, private MessageWindow::Target {
     std::int16_t event_ = 0;
 
     std::function<void()> handler_;
+    std::shared_ptr<comm::HeldTraffic> traffic_ = std::make_shared<comm::HeldTraffic>();
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
