@@ -336,16 +336,19 @@ void SerialPort::Open() {
     }
     ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);  // nothing from before the opening
     line->stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD error = line->stop ? 0 : ::GetLastError();
     HMODULE module = nullptr;
     if (line->stop) {
         ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                              reinterpret_cast<LPCSTR>(&ReaderMain), &module);
         auto* start = new ReaderStart{line, module};
         line->thread = ::CreateThread(nullptr, 0, &ReaderMain, start, 0, nullptr);
-        if (!line->thread) delete start;
+        if (!line->thread) {
+            error = ::GetLastError();
+            delete start;
+        }
     }
     if (!line->thread) {
-        const DWORD error = ::GetLastError();
         if (module) ::FreeLibrary(module);
         Close();
         Raise(comm::kErrDeviceUnavailable,
