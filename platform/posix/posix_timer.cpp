@@ -47,6 +47,7 @@ void PosixTimer::OnWait(std::uint64_t generation) {
     if (generation != generation_) return;  // superseded by a later wait
     waiting_ = false;
     if (!enabled_) return;
+    if (traffic_) due_ = traffic_->NotBefore(due_, std::chrono::milliseconds(interval_));
     const Clock::time_point now = Clock::now();
     if (now < due_) {
         Arm();

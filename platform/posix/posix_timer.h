@@ -1,7 +1,8 @@
 // A Timer on the event loop. Restarting it (off, then on) only records a new due time; the
 // pending wait is moved only when the new due time is earlier, so a timer restarted at every
 // received character costs a clock read, not a system call. Each interval starts when the
-// previous tick's handler has returned.
+// previous tick's handler has returned. As the receive watchdog it also counts the characters a
+// serial port holds back as traffic (serial/held_traffic.h).
 #pragma once
 
 #include <boost/asio/steady_timer.hpp>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "platform/posix/event_loop.h"
+#include "serial/held_traffic.h"
 #include "serial/timer.h"
 
 namespace varnel::posix {
@@ -25,6 +27,10 @@ class PosixTimer : public Timer {
     std::int32_t Interval() const override { return interval_; }
     void SetInterval(std::int32_t milliseconds) override;
     void SetOnTick(std::function<void()> handler) override { handler_ = std::move(handler); }
+    // Ticks no sooner than one interval after the characters that traffic notes.
+    void CountAsTraffic(std::shared_ptr<const comm::HeldTraffic> traffic) {
+        traffic_ = std::move(traffic);
+    }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -39,6 +45,7 @@ class PosixTimer : public Timer {
     Clock::time_point waitingUntil_{};
     std::uint64_t generation_ = 0;
     std::function<void()> handler_;
+    std::shared_ptr<const comm::HeldTraffic> traffic_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -10,8 +10,10 @@ HostedComponents Runtime::MakeHostedComponents(OpenListener listener) {
     auto port = std::make_unique<SerialPort>(loop_, ports_);
     port->SetOpenListener(std::move(listener));
     surface::ApplyCommDesignSettings(*port);  // the line settings a new control's component holds
+    auto watchdog = std::make_unique<PosixTimer>(loop_);
+    watchdog->CountAsTraffic(port->Traffic());
     return HostedComponents{std::move(port), std::make_unique<PosixTimer>(loop_),
-                            std::make_unique<PosixTimer>(loop_)};
+                            std::move(watchdog)};
 }
 
 }  // namespace varnel::posix

@@ -6,12 +6,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "control/errors.h"
 #include "platform/posix/line_settings.h"
+#include "serial/port_checks.h"
 
 namespace varnel::posix {
 
@@ -74,10 +75,7 @@ std::int32_t SerialPort::CommID() {
 }
 
 void SerialPort::SetCommPort(std::int16_t value) {
-    if (fd_ >= 0)
-        Raise(comm::kErrPortAlreadyOpen, "Port already open: close it to change the port");
-    if (value < 1)
-        Raise(comm::kErrInvalidPortNumber, "Invalid port number " + std::to_string(value));
+    comm::CheckCommPort(fd_ >= 0, value);
     port_ = value;
 }
 
@@ -92,9 +90,7 @@ void SerialPort::SetRTSEnable(bool value) {
 }
 
 void SerialPort::SetHandshaking(std::int32_t value) {
-    if (value < kHandshakeNone || value > kHandshakeBoth) {
-        Raise(comm::kErrInvalidSettings, "Invalid property value: handshaking must be 0 to 3");
-    }
+    comm::CheckHandshaking(value);
     handshaking_ = value;
     if (fd_ >= 0) {
         ApplyTermios();
@@ -104,62 +100,47 @@ void SerialPort::SetHandshaking(std::int32_t value) {
 
 void SerialPort::SetSettings(const std::string& value) {
     std::string why;
-    if (!ParseLineSettings(value, &why)) {
-        Raise(comm::kErrInvalidSettings, "Invalid property value: " + why);
-    }
+    if (!ParseLineSettings(value, &why)) comm::RaiseInvalidSettings(why);
     settings_ = value;
     if (fd_ >= 0) ApplyTermios();
 }
 
 void SerialPort::SetInputLen(std::int16_t value) {
-    if (value < 0) Raise(comm::kErrInvalidSettings, "Invalid property value: InputLen below 0");
+    comm::CheckInputLen(value);
     inputLen_ = value;
 }
 
-void SerialPort::RequireOpen(const char* what) const {
-    if (fd_ < 0) {
-        Raise(comm::kErrPortOpenOnly,
-              std::string("Operation valid only when the port is open (") + what + ")");
-    }
-}
-
 std::int16_t SerialPort::InBufferCount() {
-    RequireOpen("InBufferCount");
+    comm::RequireOpen(fd_ >= 0, "InBufferCount");
     int pending = 0;
     if (!silent_ && ::ioctl(fd_, FIONREAD, &pending) != 0) pending = 0;
-    const std::size_t total = queuedChars_ + static_cast<std::size_t>(pending);
-    return static_cast<std::int16_t>(total > 32767 ? 32767 : total);
+    return comm::CountProperty(queue_.Chars() + static_cast<std::size_t>(pending));
 }
 
 void SerialPort::SetInBufferCount(std::int16_t value) {
-    RequireOpen("InBufferCount");
-    if (value != 0)
-        Raise(comm::kErrInvalidSettings,
-              "Invalid property value: InBufferCount can only be set to 0");
-    queue_.clear();
-    queuedChars_ = 0;
+    comm::RequireOpen(fd_ >= 0, "InBufferCount");
+    comm::CheckBufferCountSet("InBufferCount", value);
+    queue_.Clear();
     markState_ = 0;
     if (!silent_) ::tcflush(fd_, TCIFLUSH);
 }
 
 std::int16_t SerialPort::OutBufferCount() {
-    RequireOpen("OutBufferCount");
+    comm::RequireOpen(fd_ >= 0, "OutBufferCount");
     int pending = 0;
     if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) pending = 0;
-    return static_cast<std::int16_t>(pending > 32767 ? 32767 : pending);
+    return comm::CountProperty(static_cast<std::size_t>(pending));
 }
 
 void SerialPort::SetOutBufferCount(std::int16_t value) {
-    RequireOpen("OutBufferCount");
-    if (value != 0)
-        Raise(comm::kErrInvalidSettings,
-              "Invalid property value: OutBufferCount can only be set to 0");
+    comm::RequireOpen(fd_ >= 0, "OutBufferCount");
+    comm::CheckBufferCountSet("OutBufferCount", value);
     if (!silent_) ::tcflush(fd_, TCOFLUSH);
 }
 
 void SerialPort::SetPortOpen(bool value) {
     if (value) {
-        if (fd_ >= 0) Raise(comm::kErrPortAlreadyOpen, "Port already open");
+        if (fd_ >= 0) comm::RaiseAlreadyOpen();
         Open();
     } else if (fd_ >= 0) {
         Close();
@@ -188,8 +169,7 @@ void SerialPort::Open() {
     fd_ = fd;
     ++generation_;
     silent_ = false;
-    queue_.clear();
-    queuedChars_ = 0;
+    queue_.Clear();
     markState_ = 0;
     descriptor_.assign(fd);
     try {
@@ -210,8 +190,7 @@ void SerialPort::Close() {
     fd_ = -1;
     ++generation_;
     silent_ = false;
-    queue_.clear();
-    queuedChars_ = 0;
+    queue_.Clear();
     markState_ = 0;
 }
 
@@ -287,98 +266,64 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
                     markState_ = 1;
                     break;
                 }
-                // The bytes up to the next \377 go in at once, as far as the queue has room.
+                // The bytes up to the next \377 go in at once.
                 std::size_t end = i + 1;
                 while (end < size && data[end] != 0xFF)
                     ++end;
-                const std::size_t take =
-                    std::min(end - i, kQueueLimit - std::min(queuedChars_, kQueueLimit));
-                queue_.append(data + i, take);
-                queuedChars_ += take;
-                for (std::size_t k = i + take; k < end; ++k)
-                    Push(data[k]);  // past the limit: raises the overrun once
+                queue_.Push(data + i, end - i);
                 i = end - 1;
                 break;
             }
             case 1:  // after \377: \377 is a data byte, \0 starts a mark
                 markState_ = c == 0x00 ? 2 : 0;
-                if (c != 0x00) Push(0xFF);
-                if (c != 0x00 && c != 0xFF) Push(c);
+                if (c != 0x00) queue_.Push(0xFF);
+                if (c != 0x00 && c != 0xFF) queue_.Push(c);
                 break;
             default: {  // \377 \0 x: x = \0 is a break, anything else a bad character
                 markState_ = 0;
                 const bool parity = ParseLineSettings(settings_)->parity != 'N';
-                Push(static_cast<Entry>(-(c == 0x00 ? comm::kEventBreak
-                                          : parity  ? comm::kEventRxParity
-                                                    : comm::kEventFrame)));
+                queue_.PushEvent(c == 0x00 ? comm::kEventBreak
+                                 : parity  ? comm::kEventRxParity
+                                           : comm::kEventFrame);
                 break;
             }
         }
     }
 }
 
-void SerialPort::Push(Entry e) {
-    if (e >= 0) {
-        if (queuedChars_ >= kQueueLimit) {
-            if (queue_.empty() || queue_.back() != -comm::kEventRxOver) {
-                queue_.push_back(static_cast<Entry>(-comm::kEventRxOver));
-            }
-            return;
-        }
-        ++queuedChars_;
-    }
-    queue_.push_back(e);
-}
-
 void SerialPort::Deliver(std::uint64_t generation) {
-    if (delivering_) return;  // a handler reading Input() inside an event
+    if (delivering_) {
+        // A handler runs the loop inside an event: what came waits for it to return.
+        traffic_->Note(queue_.Arrivals(), std::chrono::steady_clock::now());
+        return;
+    }
     delivering_ = true;
     std::weak_ptr<int> alive = alive_;
-    while (generation == generation_ && fd_ >= 0 && !queue_.empty()) {
-        const Entry head = queue_.front();
-        const std::size_t before = queue_.size();
-        if (head < 0) {
-            queue_.pop_front();
-            event_ = static_cast<std::int16_t>(-head);
-        } else {
-            event_ = comm::kEvReceive;
-        }
+    while (generation == generation_ && fd_ >= 0 && !queue_.Empty()) {
+        const std::int16_t code = queue_.NextEvent();
+        event_ = code;
         if (!handler_) {
-            queue_.clear();
-            queuedChars_ = 0;
+            queue_.Clear();
             break;
         }
+        const std::uint64_t removals = queue_.Removals();
         handler_();
         if (alive.expired()) return;
-        if (head >= 0 && generation == generation_ && queue_.size() >= before) break;
+        // A handler that left the character unread waits for more to arrive.
+        if (code == comm::kEvReceive && queue_.Removals() == removals) break;
     }
     delivering_ = false;
 }
 
 std::string SerialPort::Input() {
     // The receiver's own read: one character. A closed port has an empty queue.
-    if (inputLen_ == 1 && !queue_.empty() && queue_.front() >= 0) {
-        const char c = static_cast<char>(queue_.front());
-        queue_.pop_front();
-        --queuedChars_;
-        return std::string(1, c);
+    if (inputLen_ == 1 && queue_.Chars() > 0) {
+        std::string c = queue_.Take(1);
+        if (!c.empty()) return c;
     }
-    RequireOpen("Input");
-    if (inputLen_ == 0 || queuedChars_ == 0) ReadAvailable();
-    std::string out;
-    const std::size_t limit = inputLen_ == 0 ? queue_.size() : static_cast<std::size_t>(inputLen_);
-    while (!queue_.empty() && out.size() < limit) {
-        const Entry e = queue_.front();
-        if (e < 0) {
-            if (inputLen_ != 0) break;  // a line event is delivered on its own
-            queue_.pop_front();
-            continue;
-        }
-        out += static_cast<char>(e);
-        queue_.pop_front();
-        --queuedChars_;
-    }
-    return out;
+    comm::RequireOpen(fd_ >= 0, "Input");
+    if (inputLen_ == 0 || queue_.Chars() == 0) ReadAvailable();
+    return queue_.Take(static_cast<std::size_t>(inputLen_));
 }
 
 }  // namespace varnel::posix

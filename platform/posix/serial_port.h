@@ -2,10 +2,11 @@
 //
 // Opening takes the device exclusively (a second opener fails as on Windows) and applies the
 // Settings text, handshaking, DTR and RTS (modem lines are ignored where the device has none, as
-// on a pseudo-terminal). Received characters are read without blocking into a receive queue and
-// delivered as one OnComm event with code 2 per character, on the loop. Framing and parity errors
-// and breaks arrive as their own events, in stream order. A read error or hang-up stops reading:
-// the port goes silent and the control's watchdog reports the loss.
+// on a pseudo-terminal). Received characters are read without blocking into the receive queue
+// (serial/receive_queue.h) and delivered as one OnComm event with code 2 per character, on the
+// loop. Framing and parity errors and breaks arrive as their own events, in stream order. A read
+// error or hang-up stops reading: the port goes silent and the control's watchdog reports the
+// loss.
 #pragma once
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -13,20 +14,18 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/posix/event_loop.h"
 #include "platform/posix/open_failure.h"
 #include "platform/posix/port_resolver.h"
 #include "serial/comm_component.h"
+#include "serial/held_traffic.h"
+#include "serial/receive_queue.h"
 
 namespace varnel::posix {
 
 class SerialPort : public CommComponent {
   public:
-    // Characters kept at most; past this the oldest are dropped and event 1008 is raised.
-    static constexpr std::size_t kQueueLimit = 65536;
-
     SerialPort(EventLoop& loop, const PortResolver& resolver);
     ~SerialPort() override;
 
@@ -56,11 +55,10 @@ class SerialPort : public CommComponent {
 
     // Told of every opening: why it failed (before the error is raised), or that it succeeded.
     void SetOpenListener(OpenListener listener) { listener_ = std::move(listener); }
+    // When characters came while a handler held their delivery back, for the receive watchdog.
+    std::shared_ptr<const comm::HeldTraffic> Traffic() const { return traffic_; }
 
   private:
-    // Queue entries: a received byte (0-255) or a line event (its CommEvent code, negated).
-    using Entry = std::int16_t;
-
     void Open();
     void Close();
     void ApplyTermios();
@@ -70,9 +68,7 @@ class SerialPort : public CommComponent {
     // Reads what the driver has without blocking; false when the line is gone.
     bool ReadAvailable();
     void Parse(const unsigned char* data, std::size_t size);
-    void Push(Entry e);
     void Deliver(std::uint64_t generation);
-    void RequireOpen(const char* what) const;
 
     const PortResolver& resolver_;
     boost::asio::posix::stream_descriptor descriptor_;
@@ -90,42 +86,8 @@ class SerialPort : public CommComponent {
     std::string settings_ = "9600,N,8,1";
     std::int16_t event_ = 0;
 
-    // A FIFO in one block: entries are taken from head_, and the block is emptied when all are.
-    class Queue {
-      public:
-        bool empty() const { return head_ == items_.size(); }
-        std::size_t size() const { return items_.size() - head_; }
-        Entry front() const { return items_[head_]; }
-        Entry back() const { return items_.back(); }
-        void push_back(Entry e) {
-            push_back_room();
-            items_.push_back(e);
-        }
-        void append(const unsigned char* bytes, std::size_t n) {
-            push_back_room();
-            items_.insert(items_.end(), bytes, bytes + n);
-        }
-        void pop_front() {
-            if (++head_ == items_.size()) clear();
-        }
-        void clear() {
-            items_.clear();
-            head_ = 0;
-        }
-
-      private:
-        void push_back_room() {
-            if (head_ >= 4096 && head_ * 2 >= items_.size()) {  // drop what was taken
-                items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
-                head_ = 0;
-            }
-        }
-
-        std::vector<Entry> items_;
-        std::size_t head_ = 0;
-    };
-    Queue queue_;
-    std::size_t queuedChars_ = 0;
+    comm::ReceiveQueue queue_;
+    std::shared_ptr<comm::HeldTraffic> traffic_ = std::make_shared<comm::HeldTraffic>();
     int markState_ = 0;  // position inside a \377 \0 x mark
     std::function<void()> handler_;
     OpenListener listener_;

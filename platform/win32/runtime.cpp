@@ -18,8 +18,10 @@ HWND Runtime::Window() const {
 HostedComponents Runtime::MakeHostedComponents() {
     auto port = std::make_unique<SerialPort>(window_);
     surface::ApplyCommDesignSettings(*port);  // the line settings a new control's component holds
+    auto watchdog = std::make_unique<WindowTimer>(window_);
+    watchdog->CountAsTraffic(port->Traffic());
     return HostedComponents{std::move(port), std::make_unique<WindowTimer>(window_),
-                            std::make_unique<WindowTimer>(window_)};
+                            std::move(watchdog)};
 }
 
 }  // namespace varnel::win32

@@ -5,7 +5,8 @@
 // thread, which must run a message loop: timer ticks and received characters arrive as messages
 // to the hidden window and run the control's handlers there, one at a time. The components it
 // makes keep the window alive, so the runtime and its components may go in any order; destroying
-// a serial port closes it (its reader thread is stopped and joined), destroying a timer kills it.
+// a serial port closes it (its reader thread is stopped, waited for at most 2 s), destroying a
+// timer kills it.
 #pragma once
 
 #include <windows.h>

@@ -1,11 +1,13 @@
 #include "platform/win32/serial_port.h"
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "control/errors.h"
 #include "platform/win32/win32_system.h"
+#include "serial/port_checks.h"
+#include "serial/receive_queue.h"
 
 namespace varnel::win32 {
 
@@ -37,73 +39,70 @@ constexpr DWORD kReadTimeoutMs = 1000;
     }
 }
 
+BOOL WaitForCancelledRead(HANDLE device, OVERLAPPED* overlapped, DWORD* got) {
+    return ::GetOverlappedResult(device, overlapped, got, TRUE);
+}
+
+std::atomic<CancelledReadWait> cancelledReadWait{&WaitForCancelledRead};
+
 }  // namespace
 
-// What the reader thread shares with the component. The queue holds received bytes (0-255) and
-// line events (their CommEvent code, negated).
-struct SerialPort::Reader {
-    using Entry = std::int16_t;
+void SetCancelledReadWait(CancelledReadWait wait) {
+    cancelledReadWait = wait ? wait : &WaitForCancelledRead;
+}
+
+// The open device and what its reader thread shares with the component. Whoever lets go of it
+// last, the component or a reader that outlived the closing, closes its handles.
+struct SerialLine {
     enum class Outcome { Data, Nothing, Stopped, Failed };
 
-    HANDLE port;
     HWND window;
     UINT_PTR id;
-    HANDLE stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE device = INVALID_HANDLE_VALUE;
+    HANDLE inUse = nullptr;  // the named object that marks the port taken
+    HANDLE stop = nullptr;
+    HANDLE thread = nullptr;
+    std::atomic<bool> closed{false};  // the component has let go: no more notices
     std::mutex mutex;  // guards the queue, and keeps flushes out of a read in progress
-    std::deque<Entry> queue;
-    std::size_t chars = 0;
+    comm::ReceiveQueue queue;
     bool posted = false;  // a notice is on its way to the window
-    std::thread thread;
 
-    Reader(HANDLE p, HWND w, UINT_PTR i) : port(p), window(w), id(i) {}
-    ~Reader() {
-        if (stop) ::CloseHandle(stop);
+    SerialLine(HWND w, UINT_PTR i) : window(w), id(i) {}
+    ~SerialLine() {
+        if (device != INVALID_HANDLE_VALUE) ::CloseHandle(device);
+        for (const HANDLE h : {inUse, stop, thread})
+            if (h) ::CloseHandle(h);
     }
-
-    void Push(Entry e) {
-        if (e >= 0) {
-            if (chars >= kQueueLimit) {
-                if (queue.empty() || queue.back() != -comm::kEventRxOver) {
-                    queue.push_back(static_cast<Entry>(-comm::kEventRxOver));
-                }
-                return;
-            }
-            ++chars;
-        }
-        queue.push_back(e);
-    }
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
 
     void PushErrors(DWORD errors) {
         for (const std::int16_t event : LineErrorEvents(errors))
-            Push(static_cast<Entry>(-event));
+            queue.PushEvent(event);
     }
 
     void Notify() {
-        if (!posted && !queue.empty()) {
+        if (!closed && !posted && !queue.Empty()) {
             posted = ::PostMessageA(window, kCommMessage, id, 0) != FALSE;
         }
-    }
-
-    void Clear() {
-        queue.clear();
-        chars = 0;
     }
 
     // One overlapped read of up to size bytes, waiting until it ends or stop is set.
     Outcome Read(OVERLAPPED& ov, unsigned char* buffer, DWORD size, DWORD& got) {
         got = 0;
         ::ResetEvent(ov.hEvent);
-        if (!::ReadFile(port, buffer, size, nullptr, &ov)) {
+        if (!::ReadFile(device, buffer, size, nullptr, &ov)) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_IO_PENDING) return Classify(error);
             const HANDLE events[2] = {ov.hEvent, stop};
             if (::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                ::CancelIo(port);
-                ::GetOverlappedResult(port, &ov, &got, TRUE);
+                // The buffer and ov are the driver's until the read has ended.
+                ::CancelIo(device);
+                cancelledReadWait.load()(device, &ov, &got);
                 return Outcome::Stopped;
             }
         }
-        if (!::GetOverlappedResult(port, &ov, &got, FALSE)) return Classify(::GetLastError());
+        if (!::GetOverlappedResult(device, &ov, &got, FALSE)) return Classify(::GetLastError());
         return got > 0 ? Outcome::Data : Outcome::Nothing;
     }
 
@@ -137,17 +136,16 @@ struct SerialPort::Reader {
             // The first character woke us; take what else is waiting, and the errors the driver
             // saw meanwhile, without a flush coming in between.
             std::lock_guard<std::mutex> lock(mutex);
-            Push(buffer[0]);
+            queue.Push(buffer[0]);
             DWORD errors = 0;
             COMSTAT status{};
-            if (::ClearCommError(port, &errors, &status)) {
+            if (::ClearCommError(device, &errors, &status)) {
                 PushErrors(errors);
                 if (status.cbInQue > 0) {
                     const DWORD want =
                         status.cbInQue < sizeof buffer ? status.cbInQue : DWORD{sizeof buffer};
                     outcome = Read(ov, buffer, want, got);
-                    for (DWORD i = 0; i < got; ++i)
-                        Push(buffer[i]);
+                    queue.Push(buffer, got);
                 }
             }
             Notify();
@@ -156,6 +154,30 @@ struct SerialPort::Reader {
         ::CloseHandle(ov.hEvent);
     }
 };
+
+namespace {
+
+struct ReaderStart {
+    std::shared_ptr<SerialLine> line;
+    HMODULE module;  // held for the thread, so that its code stays loaded while it runs
+};
+
+DWORD WINAPI ReaderMain(void* param) {
+    HMODULE module = nullptr;
+    {
+        const std::unique_ptr<ReaderStart> start(static_cast<ReaderStart*>(param));
+        module = start->module;
+        try {
+            start->line->Run();
+        } catch (const std::exception&) {
+            // Out of memory for the queue: the port goes silent, as on a failed read.
+        }
+    }
+    if (module) ::FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+}  // namespace
 
 SerialPort::SerialPort(std::shared_ptr<MessageWindow> window)
     : window_(std::move(window)), id_(window_->Add(*this)) {}
@@ -172,10 +194,7 @@ std::int32_t SerialPort::CommID() {
 }
 
 void SerialPort::SetCommPort(std::int16_t value) {
-    if (PortOpen())
-        Raise(comm::kErrPortAlreadyOpen, "Port already open: close it to change the port");
-    if (value < 1)
-        Raise(comm::kErrInvalidPortNumber, "Invalid port number " + std::to_string(value));
+    comm::CheckCommPort(PortOpen(), value);
     port_ = value;
 }
 
@@ -205,9 +224,7 @@ void SerialPort::SetModemLine(DWORD function) {
 }
 
 void SerialPort::SetHandshaking(std::int32_t value) {
-    if (value < kHandshakeNone || value > kHandshakeBoth) {
-        Raise(comm::kErrInvalidSettings, "Invalid property value: handshaking must be 0 to 3");
-    }
+    comm::CheckHandshaking(value);
     if (PortOpen() && !ApplyDcb(*ParseCommSettings(settings_), value)) {
         const DWORD error = ::GetLastError();
         ApplyDcb(*ParseCommSettings(settings_), handshaking_);
@@ -219,13 +236,12 @@ void SerialPort::SetHandshaking(std::int32_t value) {
 void SerialPort::SetSettings(const std::string& value) {
     std::string why;
     const auto parsed = ParseCommSettings(value, &why);
-    if (!parsed) Raise(comm::kErrInvalidSettings, "Invalid property value: " + why);
+    if (!parsed) comm::RaiseInvalidSettings(why);
     if (PortOpen() && !ApplyDcb(*parsed, handshaking_)) {
         const DWORD error = ::GetLastError();
         ApplyDcb(*ParseCommSettings(settings_), handshaking_);
-        Raise(comm::kErrInvalidSettings, "Invalid property value: " + Name() +
-                                             " cannot be set to \"" + value + "\" (" +
-                                             ErrorText(error) + ")");
+        comm::RaiseInvalidSettings(Name() + " cannot be set to \"" + value + "\" (" +
+                                   ErrorText(error) + ")");
     }
     settings_ = value;
 }
@@ -239,65 +255,49 @@ bool SerialPort::ApplyDcb(const CommSettings& settings, int handshaking) {
 }
 
 void SerialPort::SetInputLen(std::int16_t value) {
-    if (value < 0) Raise(comm::kErrInvalidSettings, "Invalid property value: InputLen below 0");
+    comm::CheckInputLen(value);
     inputLen_ = value;
-}
-
-void SerialPort::RequireOpen(const char* what) const {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        Raise(comm::kErrPortOpenOnly,
-              std::string("Operation valid only when the port is open (") + what + ")");
-    }
 }
 
 COMSTAT SerialPort::PollStatus() {
     // ClearCommError also clears the driver's error flags: what it reports joins the queue.
-    std::lock_guard<std::mutex> lock(reader_->mutex);
+    std::lock_guard<std::mutex> lock(line_->mutex);
     DWORD errors = 0;
     COMSTAT status{};
     if (!::ClearCommError(handle_, &errors, &status)) return COMSTAT{};
-    reader_->PushErrors(errors);
-    reader_->Notify();
-    status.cbInQue += static_cast<DWORD>(reader_->chars);
+    line_->PushErrors(errors);
+    line_->Notify();
+    status.cbInQue += static_cast<DWORD>(line_->queue.Chars());
     return status;
 }
 
 std::int16_t SerialPort::InBufferCount() {
-    RequireOpen("InBufferCount");
-    const DWORD n = PollStatus().cbInQue;
-    return static_cast<std::int16_t>(n > 32767 ? 32767 : n);
+    comm::RequireOpen(PortOpen(), "InBufferCount");
+    return comm::CountProperty(PollStatus().cbInQue);
 }
 
 void SerialPort::SetInBufferCount(std::int16_t value) {
-    RequireOpen("InBufferCount");
-    if (value != 0)
-        Raise(comm::kErrInvalidSettings,
-              "Invalid property value: InBufferCount can only be set to 0");
-    {
-        std::lock_guard<std::mutex> lock(reader_->mutex);
-        reader_->Clear();
-        ::PurgeComm(handle_, PURGE_RXCLEAR);  // a gone device has nothing left to discard
-    }
-    ++removals_;
+    comm::RequireOpen(PortOpen(), "InBufferCount");
+    comm::CheckBufferCountSet("InBufferCount", value);
+    std::lock_guard<std::mutex> lock(line_->mutex);
+    line_->queue.Clear();
+    ::PurgeComm(handle_, PURGE_RXCLEAR);  // a gone device has nothing left to discard
 }
 
 std::int16_t SerialPort::OutBufferCount() {
-    RequireOpen("OutBufferCount");
-    const DWORD n = PollStatus().cbOutQue;
-    return static_cast<std::int16_t>(n > 32767 ? 32767 : n);
+    comm::RequireOpen(PortOpen(), "OutBufferCount");
+    return comm::CountProperty(PollStatus().cbOutQue);
 }
 
 void SerialPort::SetOutBufferCount(std::int16_t value) {
-    RequireOpen("OutBufferCount");
-    if (value != 0)
-        Raise(comm::kErrInvalidSettings,
-              "Invalid property value: OutBufferCount can only be set to 0");
+    comm::RequireOpen(PortOpen(), "OutBufferCount");
+    comm::CheckBufferCountSet("OutBufferCount", value);
     ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void SerialPort::SetPortOpen(bool value) {
     if (value) {
-        if (PortOpen()) Raise(comm::kErrPortAlreadyOpen, "Port already open");
+        if (PortOpen()) comm::RaiseAlreadyOpen();
         Open();
     } else if (PortOpen()) {
         Close();
@@ -306,24 +306,20 @@ void SerialPort::SetPortOpen(bool value) {
 
 void SerialPort::Open() {
     const std::string name = Name();
+    auto line = std::make_shared<SerialLine>(window_->Handle(), id_);
     // Windows drivers admit one opener; Wine's do not, so a named object marks the port taken.
-    const HANDLE inUse =
-        ::CreateMutexA(nullptr, FALSE, ("Local\\Varnel.SerialPort." + name).c_str());
-    if (!inUse) RaiseOpenError(::GetLastError(), name);
+    line->inUse = ::CreateMutexA(nullptr, FALSE, ("Local\\Varnel.SerialPort." + name).c_str());
+    if (!line->inUse) RaiseOpenError(::GetLastError(), name);
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-        ::CloseHandle(inUse);
         Raise(comm::kErrPortAlreadyOpen, "Port already open (" + name + " is in use)");
     }
-    const HANDLE handle = ::CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        ::CloseHandle(inUse);
-        RaiseOpenError(error, name);
-    }
-    handle_ = handle;
-    inUse_ = inUse;
+    line->device = ::CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (line->device == INVALID_HANDLE_VALUE) RaiseOpenError(::GetLastError(), name);
+    line_ = line;
+    handle_ = line->device;
     ++generation_;
+    traffic_->NewQueue();
     DCB probe{};
     probe.DCBlength = sizeof probe;
     if (!::GetCommState(handle_, &probe)) {
@@ -339,88 +335,98 @@ void SerialPort::Open() {
         Raise(comm::kErrSetCommState, "Could not set comm state (" + ErrorText(error) + ")");
     }
     ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);  // nothing from before the opening
-    try {
-        reader_ = std::make_unique<Reader>(handle_, window_->Handle(), id_);
-        if (!reader_->stop)
-            throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
-        reader_->thread = std::thread([reader = reader_.get()] { reader->Run(); });
-    } catch (const std::exception& e) {
+    line->stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD error = line->stop ? 0 : ::GetLastError();
+    HMODULE module = nullptr;
+    if (line->stop) {
+        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                             reinterpret_cast<LPCSTR>(&ReaderMain), &module);
+        auto* start = new ReaderStart{line, module};
+        line->thread = ::CreateThread(nullptr, 0, &ReaderMain, start, 0, nullptr);
+        if (!line->thread) {
+            error = ::GetLastError();
+            delete start;
+        }
+    }
+    if (!line->thread) {
+        if (module) ::FreeLibrary(module);
         Close();
         Raise(comm::kErrDeviceUnavailable,
-              "The device is not available (" + name + ": " + e.what() + ")");
+              "The device is not available (" + name + ": " + ErrorText(error) + ")");
     }
 }
 
 void SerialPort::Close() {
-    if (reader_) {
-        ::SetEvent(reader_->stop);
-        if (reader_->thread.joinable()) reader_->thread.join();
-        reader_.reset();
-    }
-    ::CloseHandle(handle_);
+    const std::shared_ptr<SerialLine> line = std::move(line_);
+    line_.reset();
     handle_ = INVALID_HANDLE_VALUE;
-    ::CloseHandle(inUse_);
-    inUse_ = nullptr;
     ++generation_;
+    if (!line || !line->thread) return;
+    line->closed = true;
+    ::SetEvent(line->stop);
+    if (::WaitForSingleObject(line->thread, kStopWaitMs) != WAIT_OBJECT_0) {
+        const std::string text = "Varnel: " + Name() +
+                                 ": the driver has not ended a cancelled read within " +
+                                 std::to_string(kStopWaitMs) +
+                                 " ms; the port is closed for the control and stays in use "
+                                 "until the driver ends the read\n";
+        ::OutputDebugStringA(text.c_str());
+    }
+    // When the reader has ended, this is the line's last user and closes the device now.
 }
 
 void SerialPort::OnWindowMessage(UINT) {
-    if (!reader_) return;  // a notice from before the closing
+    if (!line_) return;  // a notice from before the closing
     {
-        std::lock_guard<std::mutex> lock(reader_->mutex);
-        reader_->posted = false;
+        std::lock_guard<std::mutex> lock(line_->mutex);
+        line_->posted = false;
     }
     Deliver();
 }
 
+std::uint64_t SerialPort::Removals() {
+    std::lock_guard<std::mutex> lock(line_->mutex);
+    return line_->queue.Removals();
+}
+
 void SerialPort::Deliver() {
-    if (delivering_) return;  // a handler that runs a message loop inside an event
+    if (delivering_) {
+        // A handler runs a message loop inside an event: what came waits for it to return.
+        std::lock_guard<std::mutex> lock(line_->mutex);
+        traffic_->Note(line_->queue.Arrivals(), std::chrono::steady_clock::now());
+        return;
+    }
     delivering_ = true;
     std::weak_ptr<int> alive = alive_;
     const std::uint64_t generation = generation_;
     for (;;) {
-        Reader::Entry head = 0;
+        std::int16_t code = 0;
+        std::uint64_t removals = 0;
         {
-            std::lock_guard<std::mutex> lock(reader_->mutex);
-            if (reader_->queue.empty()) break;
-            head = reader_->queue.front();
+            std::lock_guard<std::mutex> lock(line_->mutex);
+            comm::ReceiveQueue& queue = line_->queue;
+            if (queue.Empty()) break;
             if (!handler_) {
-                reader_->Clear();
+                queue.Clear();
                 break;
             }
-            if (head < 0) reader_->queue.pop_front();
+            code = queue.NextEvent();
+            removals = queue.Removals();
         }
-        event_ = head < 0 ? static_cast<std::int16_t>(-head) : comm::kEvReceive;
-        const std::uint64_t removals = removals_;
+        event_ = code;
         handler_();
-        if (alive.expired()) return;                    // the handler destroyed the component
-        if (generation != generation_) break;           // it closed (or reopened) the port
-        if (head >= 0 && removals_ == removals) break;  // it left the character: wait for more
+        if (alive.expired()) return;           // the handler destroyed the component
+        if (generation != generation_) break;  // it closed (or reopened) the port
+        // It left the character unread: wait for more.
+        if (code == comm::kEvReceive && Removals() == removals) break;
     }
     delivering_ = false;
 }
 
 std::string SerialPort::Input() {
-    RequireOpen("Input");
-    std::string out;
-    bool removed = false;
-    {
-        std::lock_guard<std::mutex> lock(reader_->mutex);
-        auto& queue = reader_->queue;
-        const std::size_t limit =
-            inputLen_ == 0 ? queue.size() : static_cast<std::size_t>(inputLen_);
-        while (!queue.empty() && out.size() < limit) {
-            const Reader::Entry e = queue.front();
-            if (e < 0 && inputLen_ != 0) break;  // a line event is delivered on its own
-            queue.pop_front();
-            removed = true;
-            if (e < 0) continue;
-            out += static_cast<char>(e);
-            --reader_->chars;
-        }
-    }
-    if (removed) ++removals_;
-    return out;
+    comm::RequireOpen(PortOpen(), "Input");
+    std::lock_guard<std::mutex> lock(line_->mutex);
+    return line_->queue.Take(static_cast<std::size_t>(inputLen_));
 }
 
 }  // namespace varnel::win32

@@ -4,14 +4,20 @@
 // would let it in, as Wine's does), applies the Settings text, handshaking, DTR and RTS in one
 // device control block, and discards what the driver had received before. A reader thread waits
 // on overlapped reads, collects the characters and the line errors that ClearCommError reports
-// into a receive queue, and posts a notice to the runtime's message window; on the window's
-// thread the queue is delivered as one OnComm event with code 2 per character, and line errors
-// as their own events, in the order they were read. A failed read (a hang-up, a removed USB
-// adapter) ends the reader: the port goes silent and the control's watchdog reports the loss.
+// into the receive queue (serial/receive_queue.h), and posts a notice to the runtime's message
+// window; on the window's thread the queue is delivered as one OnComm event with code 2 per
+// character, and line errors as their own events, in the order they were read. A failed read (a
+// hang-up, a removed USB adapter) ends the reader: the port goes silent and the control's watchdog
+// reports the loss.
+//
+// Closing waits at most kStopWaitMs for the reader to stop. A driver that does not end a cancelled
+// read (some USB and Bluetooth serial drivers) leaves the reader waiting for it: closing then
+// returns without it, says so on the debugger output (OutputDebugString), and the reader, which
+// owns the device and what it shares with the component, closes them when its read ends at last.
+// Until then the port stays in use.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,13 +25,15 @@
 #include "platform/win32/comm_settings.h"
 #include "platform/win32/message_window.h"
 #include "serial/comm_component.h"
+#include "serial/held_traffic.h"
 
 namespace varnel::win32 {
 
+struct SerialLine;
+
 class SerialPort : public CommComponent, private MessageWindow::Target {
   public:
-    // Characters kept at most; past this further ones are dropped and event 1008 is raised.
-    static constexpr std::size_t kQueueLimit = 65536;
+    static constexpr DWORD kStopWaitMs = 2000;
 
     explicit SerialPort(std::shared_ptr<MessageWindow> window);
     ~SerialPort() override;
@@ -56,26 +64,25 @@ class SerialPort : public CommComponent, private MessageWindow::Target {
     std::int16_t CommEvent() override { return event_; }
     void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
 
-  private:
-    struct Reader;
+    // When characters came while a handler held their delivery back, for the receive watchdog.
+    std::shared_ptr<const comm::HeldTraffic> Traffic() const { return traffic_; }
 
+  private:
     void Open();
     void Close();
     bool ApplyDcb(const CommSettings& settings, int handshaking);
     void SetModemLine(DWORD function);
     COMSTAT PollStatus();
-    void RequireOpen(const char* what) const;
+    std::uint64_t Removals();
     std::string Name() const { return "COM" + std::to_string(port_); }
     void OnWindowMessage(UINT message) override;
     void Deliver();
 
     std::shared_ptr<MessageWindow> window_;
     UINT_PTR id_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-    HANDLE inUse_ = nullptr;  // the named object that marks the port taken
-    std::unique_ptr<Reader> reader_;
-    std::uint64_t generation_ = 0;  // one per opening and closing
-    std::uint64_t removals_ = 0;    // characters and events taken off the queue, and flushes
+    std::shared_ptr<SerialLine> line_;      // while open
+    HANDLE handle_ = INVALID_HANDLE_VALUE;  // line_'s device
+    std::uint64_t generation_ = 0;          // one per opening and closing
     bool delivering_ = false;
 
     std::int32_t commId_ = 0;
@@ -88,7 +95,13 @@ class SerialPort : public CommComponent, private MessageWindow::Target {
     std::int16_t event_ = 0;
 
     std::function<void()> handler_;
+    std::shared_ptr<comm::HeldTraffic> traffic_ = std::make_shared<comm::HeldTraffic>();
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
+
+// For tests: how a stopping reader waits for the read it has cancelled to end. nullptr restores
+// the default, which waits as long as the driver takes.
+using CancelledReadWait = BOOL (*)(HANDLE device, OVERLAPPED* overlapped, DWORD* got);
+void SetCancelledReadWait(CancelledReadWait wait);
 
 }  // namespace varnel::win32

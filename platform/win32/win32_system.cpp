@@ -107,8 +107,9 @@ std::optional<System::Process> Win32System::StartProcess(const std::string& prog
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    // Started suspended, so that it is in its job before it can start anything itself.
-    if (!::CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+    // Started suspended, so that it is in its job before it can start anything itself, and with
+    // none of the host's handles.
+    if (!::CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE,
                           NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
                           &info)) {
         return std::nullopt;

@@ -1,6 +1,6 @@
 // System services on Windows: the Windows directory, file lookup by name, the port initialiser's
-// process (started in a job object, so that ending it on a timeout ends what it started too),
-// and log lines appended to regular disk files only.
+// process (started in a job object, so that ending it on a timeout ends what it started too, and
+// inheriting none of the host's handles), and log lines appended to regular disk files only.
 #pragma once
 
 #include <windows.h>

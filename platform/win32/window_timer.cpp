@@ -54,6 +54,7 @@ void WindowTimer::OnWindowMessage(UINT) {
         Disarm();
         return;
     }
+    if (traffic_) due_ = traffic_->NotBefore(due_, std::chrono::milliseconds(interval_));
     const Clock::time_point now = Clock::now();
     if (now < due_) {  // restarted since it was set
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(due_ - now);

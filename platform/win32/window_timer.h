@@ -3,7 +3,8 @@
 // Restarting it (off, then on) only records a new due time: a pending Win32 timer that would
 // fire earlier stays, and when it fires early it is set again for the rest of the interval. So
 // the receive watchdog, restarted at every character, costs a clock read per character, not two
-// calls into the window manager.
+// calls into the window manager. As the receive watchdog it also counts the characters a serial
+// port holds back as traffic (serial/held_traffic.h).
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "platform/win32/message_window.h"
+#include "serial/held_traffic.h"
 #include "serial/timer.h"
 
 namespace varnel::win32 {
@@ -28,6 +30,10 @@ class WindowTimer : public Timer, private MessageWindow::Target {
     std::int32_t Interval() const override { return interval_; }
     void SetInterval(std::int32_t milliseconds) override;
     void SetOnTick(std::function<void()> handler) override { handler_ = std::move(handler); }
+    // Ticks no sooner than one interval after the characters that traffic notes.
+    void CountAsTraffic(std::shared_ptr<const comm::HeldTraffic> traffic) {
+        traffic_ = std::move(traffic);
+    }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -44,6 +50,7 @@ class WindowTimer : public Timer, private MessageWindow::Target {
     bool armed_ = false;        // a Win32 timer is set
     std::int32_t armedMs_ = 0;  // with this period
     std::function<void()> handler_;
+    std::shared_ptr<const comm::HeldTraffic> traffic_;
 };
 
 }  // namespace varnel::win32

@@ -3,7 +3,11 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "platform/posix/serial_port.h"
 #include "tests/posix/loop_fixture.h"
@@ -90,6 +94,81 @@ TEST_F(LoopTest, SilenceIsReportedAndTheNextRetryRestoresTheLink) {
     EXPECT_EQ(Codes(), (CodeList{3, 4}));
     EXPECT_EQ(scale->Control().ConnectStatus(), 1);
     ASSERT_TRUE(FeedUntil(pty, Frame('0', "00100"), [&] { return seen.back().event == 1; }));
+}
+
+TEST_F(LoopTest, AHandlerThatRunsTheLoopNestedKeepsTheLinkWhileFramesStream) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        bool reopen;  // the handler opens the link again first, which starts the watchdog
+        bool silent;  // the line falls silent 0.2 s into the handler's loop
+    };
+    // A weight event is raised with the watchdog off (the receiver stops it at the CR); a handler
+    // that reopens the link runs with it on.
+    const Case cases[] = {
+        {"a weight event's handler", false, false},
+        {"a handler that reopens the link", true, false},
+        {"a handler that reopens the link, and the line falls silent", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Open(), 1);
+        seen.clear();
+        std::atomic<bool> stop{false};
+        std::atomic<Clock::time_point> lastWrite{Clock::now()};
+        std::thread scaleSide([&] {
+            for (int n = 0; !stop; ++n) {
+                char weight[8];
+                std::snprintf(weight, sizeof weight, "%05d", n % 100000);
+                pty.Write(Frame('0', weight));
+                lastWrite = Clock::now();
+                std::this_thread::sleep_for(40ms);
+            }
+        });
+        bool ran = false;
+        std::size_t returnedAt = 0;  // events seen when the handler returned
+        Clock::time_point lostAt{};
+        const auto id = scale->Container().SubscribeScaleComm([&] {
+            const std::int16_t event = scale->Control().ScaleCommEvent();
+            if (event == 3 && lostAt == Clock::time_point{}) lostAt = Clock::now();
+            if (ran || event != 1) return;
+            ran = true;
+            std::int16_t open = -1;
+            if (c.reopen) scale->Control().ScaleOpen(open);
+            const auto start = Clock::now();
+            while (Clock::now() - start < 2500ms) {
+                if (c.silent && Clock::now() - start > 200ms) stop = true;
+                loop.Context().run_for(20ms);
+            }
+            returnedAt = seen.size();
+        });
+        auto weightsAfter = [&] {
+            std::vector<std::string> out;
+            for (std::size_t i = returnedAt; i < seen.size(); ++i)
+                if (seen[i].event == 1) out.push_back(seen[i].rawWt);
+            return out;
+        };
+        const bool done = RunUntil(
+            [&] { return returnedAt > 0 && (c.silent || weightsAfter().size() >= 5); }, 20s);
+        stop = true;
+        scaleSide.join();
+        scale->Container().Unsubscribe(id);
+        ASSERT_TRUE(done);
+        if (c.silent) {
+            // Lost while the handler still ran, an interval after the last character.
+            ASSERT_NE(lostAt, Clock::time_point{});
+            EXPECT_GE(lostAt - lastWrite.load(), 950ms);
+            const auto lost =
+                std::find_if(seen.begin(), seen.end(), [](const Seen& e) { return e.event == 3; });
+            EXPECT_LT(lost - seen.begin(), static_cast<std::ptrdiff_t>(returnedAt));
+            continue;
+        }
+        EXPECT_EQ(lostAt, Clock::time_point{}) << "the link was reported lost";
+        EXPECT_EQ(scale->Control().ConnectStatus(), 1);
+        const auto weights = weightsAfter();
+        EXPECT_TRUE(std::is_sorted(weights.begin(), weights.end()) &&
+                    std::adjacent_find(weights.begin(), weights.end()) == weights.end());
+    }
 }
 
 TEST_F(LoopTest, AVanishedPortIsReconnectedWhenItsLinkIsRepointed) {

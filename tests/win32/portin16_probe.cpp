@@ -1,9 +1,11 @@
 // Stands in for the port initialiser in the runtime tests. Appends its process id and command
 // line, one line, to the file that VARNEL_PORTIN_LOG names, and ends with exit code 3. With
 // VARNEL_PORTIN_HANG set it instead starts a copy of itself (which logs too) and both wait far
-// longer than any test: only being stopped ends them.
+// longer than any test: only being stopped ends them. With VARNEL_PORTIN_HANDLE set to a handle
+// value it also logs which file that value holds in its own process ("handle N PATH", or "-").
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -29,6 +31,14 @@ void Log(const std::string& file, const std::string& line) {
 int main() {
     const std::string self = ::GetCommandLineA();
     Log(Env("VARNEL_PORTIN_LOG"), std::to_string(::GetCurrentProcessId()) + " " + self + "\n");
+    const std::string handle = Env("VARNEL_PORTIN_HANDLE");
+    if (!handle.empty()) {
+        char path[MAX_PATH] = {};
+        const auto h = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::stoull(handle)));
+        const DWORD n = ::GetFinalPathNameByHandleA(h, path, MAX_PATH, 0);
+        Log(Env("VARNEL_PORTIN_LOG"),
+            "handle " + handle + " " + (n > 0 && n < MAX_PATH ? path : "-") + "\n");
+    }
     if (Env("VARNEL_PORTIN_HANG").empty()) return 3;
     if (self.find(" child") == std::string::npos) {
         char path[MAX_PATH] = {};

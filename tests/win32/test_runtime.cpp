@@ -2,15 +2,22 @@
 // (run_on_com_ports.sh): the test writes the scale's side, the control reads the other.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32/runtime.h"
+#include "platform/win32/serial_port.h"
 #include "tests/fakes/recording_container.h"
 #include "tests/support/test_util.h"
 #include "tests/win32/wine_com.h"
@@ -218,6 +225,83 @@ TEST_F(WineComTest, SilenceIsReportedAndTheNextRetryRestoresTheLink) {
     EXPECT_EQ(seen[2].event, 1);
 }
 
+TEST_F(WineComTest, AHandlerThatRunsAMessageLoopKeepsTheLinkWhileFramesStream) {
+    struct Case {
+        const char* name;
+        bool reopen;  // the handler opens the link again first, which starts the watchdog
+        bool silent;  // the line falls silent 0.2 s into the handler's loop
+    };
+    // A weight event is raised with the watchdog off (the receiver stops it at the CR); a handler
+    // that reopens the link runs with it on.
+    const Case cases[] = {
+        {"a weight event's handler", false, false},
+        {"a handler that reopens the link", true, false},
+        {"a handler that reopens the link, and the line falls silent", true, true},
+    };
+    const auto record = container.onScaleComm;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Open(), 1);
+        Write("");
+        seen.clear();
+        std::atomic<bool> stop{false};
+        std::atomic<Clock::time_point> lastWrite{Clock::now()};
+        std::thread scaleSide([&] {
+            for (int n = 0; !stop; ++n) {
+                char weight[8];
+                std::snprintf(weight, sizeof weight, "%05d", n % 100000);
+                scale.Write(Frame('0', weight));
+                lastWrite = Clock::now();
+                std::this_thread::sleep_for(40ms);
+            }
+        });
+        bool ran = false;
+        std::size_t returnedAt = 0;  // events seen when the handler returned
+        Clock::time_point lostAt{};
+        container.onScaleComm = [&] {
+            record();
+            const std::int16_t event = control->ScaleCommEvent();
+            if (event == 3 && lostAt == Clock::time_point{}) lostAt = Clock::now();
+            if (ran || event != 1) return;
+            ran = true;
+            std::int16_t open = -1;
+            if (c.reopen) control->ScaleOpen(open);
+            const auto start = Clock::now();
+            while (Clock::now() - start < 2500ms) {
+                if (c.silent && Clock::now() - start > 200ms) stop = true;
+                PumpFor(20ms);
+            }
+            returnedAt = seen.size();
+        };
+        auto weightsAfter = [&] {
+            std::vector<std::string> out;
+            for (std::size_t i = returnedAt; i < seen.size(); ++i)
+                if (seen[i].event == 1) out.push_back(seen[i].rawWt);
+            return out;
+        };
+        const bool done = PumpUntil(
+            [&] { return returnedAt > 0 && (c.silent || weightsAfter().size() >= 5); }, 20s);
+        stop = true;
+        scaleSide.join();
+        container.onScaleComm = record;
+        ASSERT_TRUE(done);
+        if (c.silent) {
+            // Lost while the handler still ran, an interval after the last character.
+            ASSERT_NE(lostAt, Clock::time_point{});
+            EXPECT_GE(lostAt - lastWrite.load(), 950ms);
+            const auto lost =
+                std::find_if(seen.begin(), seen.end(), [](const Seen& e) { return e.event == 3; });
+            EXPECT_LT(lost - seen.begin(), static_cast<std::ptrdiff_t>(returnedAt));
+            continue;
+        }
+        EXPECT_EQ(lostAt, Clock::time_point{}) << "the link was reported lost";
+        EXPECT_EQ(control->ConnectStatus(), 1);
+        const auto weights = weightsAfter();
+        EXPECT_TRUE(std::is_sorted(weights.begin(), weights.end()) &&
+                    std::adjacent_find(weights.begin(), weights.end()) == weights.end());
+    }
+}
+
 TEST_F(WineComTest, AHungUpLineGoesQuietWithoutSpinningAndIsReconnected) {
     const char* hangup = std::getenv("VARNEL_TEST_HANGUP");
     ASSERT_NE(hangup, nullptr);
@@ -346,6 +430,65 @@ TEST_F(WineComTest, TheDebugMarkerYieldsTheExactLog) {
               "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n");
 }
 
+// A driver that keeps a cancelled read until the test lets it go.
+HANDLE letGo = nullptr;
+BOOL KeepCancelledRead(HANDLE device, OVERLAPPED* overlapped, DWORD* got) {
+    ::WaitForSingleObject(letGo, INFINITE);
+    return ::GetOverlappedResult(device, overlapped, got, TRUE);
+}
+
+// What the process writes to the debugger output (OutputDebugString raises it as an exception).
+std::mutex debugMutex;
+std::string debugOutput;
+LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD& r = *info->ExceptionRecord;
+    if (r.ExceptionCode == DBG_PRINTEXCEPTION_C && r.NumberParameters >= 2) {
+        std::lock_guard<std::mutex> lock(debugMutex);
+        debugOutput += reinterpret_cast<const char*>(r.ExceptionInformation[1]);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+std::string DebugOutput() {
+    std::lock_guard<std::mutex> lock(debugMutex);
+    return debugOutput;
+}
+
+TEST_F(WineComTest, ClosingDoesNotWaitForADriverThatKeepsACancelledRead) {
+    letGo = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    win32::SetCancelledReadWait(&KeepCancelledRead);
+    void* capture = ::AddVectoredExceptionHandler(1, &CaptureDebugOutput);
+    // Let go at the latest after 20 s: a close that waits for the reader fails, it does not hang.
+    std::thread deadline([] {
+        ::WaitForSingleObject(letGo, 20000);
+        ::SetEvent(letGo);
+    });
+    {
+        std::unique_ptr<CommComponent> port = std::move(runtime.MakeHostedComponents().comm);
+        port->SetCommPort(controlPort);
+        port->SetPortOpen(true);
+        const auto start = Clock::now();
+        port->SetPortOpen(false);
+        EXPECT_LT(Clock::now() - start, 8s);
+        EXPECT_FALSE(port->PortOpen());
+        EXPECT_NE(DebugOutput().find("Varnel: COM" + std::to_string(controlPort) +
+                                     ": the driver has not ended a cancelled read"),
+                  std::string::npos)
+            << DebugOutput();
+        // The reader still has the device: nobody else gets the port yet.
+        std::unique_ptr<CommComponent> next = std::move(runtime.MakeHostedComponents().comm);
+        next->SetCommPort(controlPort);
+        EXPECT_EQ(ErrorOf([&] { next->SetPortOpen(true); }), comm::kErrPortAlreadyOpen);
+        // The component goes; then the driver ends the read, and the reader lets the port go.
+        port.reset();
+        ::SetEvent(letGo);
+        EXPECT_TRUE(PumpUntil([&] { return ErrorOf([&] { next->SetPortOpen(true); }) == 0; }, 10s));
+    }
+    deadline.join();
+    ::RemoveVectoredExceptionHandler(capture);
+    win32::SetCancelledReadWait(nullptr);
+    ::CloseHandle(letGo);
+}
+
 // The probe initialiser's log: one "pid command-line" line per process it ran as.
 class InitialiserTest : public WineComTest {
   protected:
@@ -362,6 +505,7 @@ class InitialiserTest : public WineComTest {
     void TearDown() override {
         ::SetEnvironmentVariableA("VARNEL_PORTIN_LOG", nullptr);
         ::SetEnvironmentVariableA("VARNEL_PORTIN_HANG", nullptr);
+        ::SetEnvironmentVariableA("VARNEL_PORTIN_HANDLE", nullptr);
         ::DeleteFileA(probeLog.c_str());
     }
     std::vector<std::pair<DWORD, std::string>> Runs() const {
@@ -395,6 +539,25 @@ TEST_F(InitialiserTest, RunsWithThePortNameAndItsExitCodeIsLogged) {
               std::string::npos)
         << text;
     EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+}
+
+TEST_F(InitialiserTest, InheritsNoneOfTheHostsHandles) {
+    // An inheritable handle of the host's, on a file of its own.
+    const std::string path = probeLog + ".held";
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char held[MAX_PATH] = {};
+    ASSERT_GT(::GetFinalPathNameByHandleA(file, held, MAX_PATH, 0), 0u);
+    const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(file));
+    ::SetEnvironmentVariableA("VARNEL_PORTIN_HANDLE", value.c_str());
+    EXPECT_EQ(Open(), 1);
+    ::CloseHandle(file);
+    const std::string log = ReadFileText(probeLog);
+    const std::size_t line = log.find("handle " + value + " ");
+    ASSERT_NE(line, std::string::npos) << log;
+    EXPECT_EQ(log.substr(line, log.find('\n', line) - line).find(held), std::string::npos) << log;
 }
 
 TEST_F(InitialiserTest, OneThatHangsIsEndedAtItsBoundWithWhatItStarted) {
