@@ -131,50 +131,90 @@ void SetCommonHeaders(http::response<http::string_body>& res) {
     res.set("X-Content-Type-Options", "nosniff");
 }
 
-// An event stream to one client: a bounded queue of shared messages and its writer. The
-// transport writes; the stream decides when a client has fallen too far behind.
-class StreamQueue {
+// An event stream to one client, whatever carries it: the subscription, the current state first,
+// a bounded queue of shared messages, and the drop of a client that has fallen too far behind.
+// The transport starts the stream once its handshake is done, writes one message at a time and
+// reports back with Written().
+class StreamSession : public Connection, public std::enable_shared_from_this<StreamSession> {
   public:
-    explicit StreamQueue(Server::Impl& impl) : impl_(impl) { ++impl_.stats.streams; }
-    ~StreamQueue() {
-        impl_.stats.queuedBytes -= bytes_;
-        --impl_.stats.streams;
+    StreamSession(ImplPtr impl, std::string scale)
+        : impl_(std::move(impl)), scale_(std::move(scale)) {
+        impl_->connections.insert(this);
+        ++impl_->stats.streams;
+    }
+    ~StreamSession() override {
+        impl_->stats.queuedBytes -= bytes_;
+        --impl_->stats.streams;
+        impl_->connections.erase(this);
     }
 
-    // False when the client has too much waiting already.
-    bool Push(const Message& m) {
-        if (queue_.size() >= impl_.options.queueMessages ||
-            bytes_ + m->size() > impl_.options.queueBytes) {
-            return false;
+    void Close() override {
+        if (closed_) return;
+        closed_ = true;
+        impl_->hub.Unsubscribe(subscription_);
+        CloseSocket();
+    }
+
+  protected:
+    // Subscribes, then sends the state of each scale covered as it stands.
+    void Begin() {
+        if (closed_) return;
+        std::weak_ptr<StreamSession> weak = shared_from_this();
+        subscription_ = impl_->hub.Subscribe(scale_, [weak](const Message& m) {
+            if (auto self = weak.lock()) self->Push(m);
+        });
+        for (const Message& m : impl_->hub.Snapshot(scale_))
+            Push(m);
+    }
+
+    // The transport's part: start writing one message, then call Written.
+    virtual void Write(const Message& m) = 0;
+    virtual void CloseSocket() = 0;
+
+    void Written(error_code ec) {
+        writing_ = false;
+        if (ec) return Close();
+        bytes_ -= queue_.front()->size();
+        impl_->stats.queuedBytes -= queue_.front()->size();
+        ++impl_->stats.messages;
+        queue_.pop_front();
+        if (!queue_.empty() && !closed_) WriteFront();
+    }
+
+    ImplPtr impl_;
+    bool closed_ = false;
+
+  private:
+    void Push(const Message& m) {
+        if (closed_) return;
+        if (queue_.size() >= impl_->options.queueMessages ||
+            bytes_ + m->size() > impl_->options.queueBytes) {
+            ++impl_->stats.dropped;
+            return Close();
         }
         queue_.push_back(m);
         bytes_ += m->size();
-        impl_.stats.queuedBytes += m->size();
-        impl_.stats.peakQueue = std::max(impl_.stats.peakQueue, bytes_);
-        return true;
-    }
-    bool Empty() const { return queue_.empty(); }
-    const Message& Front() const { return queue_.front(); }
-    void Pop() {
-        bytes_ -= queue_.front()->size();
-        impl_.stats.queuedBytes -= queue_.front()->size();
-        ++impl_.stats.messages;
-        queue_.pop_front();
+        impl_->stats.queuedBytes += m->size();
+        impl_->stats.peakQueue = std::max(impl_->stats.peakQueue, bytes_);
+        if (!writing_) WriteFront();
     }
 
-  private:
-    Server::Impl& impl_;
+    void WriteFront() {
+        writing_ = true;
+        Write(queue_.front());
+    }
+
+    std::string scale_;
     std::deque<Message> queue_;
     std::size_t bytes_ = 0;
+    std::uint64_t subscription_ = 0;
+    bool writing_ = false;
 };
 
-class WsSession : public Connection, public std::enable_shared_from_this<WsSession> {
+class WsSession : public StreamSession {
   public:
     WsSession(beast::tcp_stream&& stream, ImplPtr impl, std::string scale)
-        : ws_(std::move(stream)), impl_(std::move(impl)), scale_(std::move(scale)), queue_(*impl_) {
-        impl_->connections.insert(this);
-    }
-    ~WsSession() override { impl_->connections.erase(this); }
+        : StreamSession(std::move(impl), std::move(scale)), ws_(std::move(stream)) {}
 
     void Run(http::request<http::string_body> req, std::string protocol) {
         error_code ec;
@@ -194,80 +234,44 @@ class WsSession : public Connection, public std::enable_shared_from_this<WsSessi
         ws_.read_message_max(4096);
         ws_.text(true);
         req_ = std::move(req);
-        ws_.async_accept(req_, [self = shared_from_this()](error_code e) { self->OnAccept(e); });
-    }
-
-    void Close() override {
-        if (closed_) return;
-        closed_ = true;
-        impl_->hub.Unsubscribe(subscription_);
-        error_code ec;
-        beast::get_lowest_layer(ws_).socket().close(ec);
+        ws_.async_accept(req_, [self = shared_from_this(), this](error_code e) {
+            if (e) return Close();
+            Begin();
+            Read();
+        });
     }
 
   private:
-    void OnAccept(error_code ec) {
-        if (ec || closed_) return Close();
-        std::weak_ptr<WsSession> weak = shared_from_this();
-        subscription_ = impl_->hub.Subscribe(scale_, [weak](const Message& m) {
-            if (auto self = weak.lock()) self->Push(m);
-        });
-        for (const Message& m : impl_->hub.Snapshot(scale_))
-            Push(m);
-        Read();
+    void Write(const Message& m) override {
+        ws_.async_write(net::buffer(*m), [self = shared_from_this(), this](
+                                             error_code ec, std::size_t) { Written(ec); });
     }
 
-    void Push(const Message& m) {
-        if (closed_) return;
-        if (!queue_.Push(m)) {
-            ++impl_->stats.dropped;
-            return Close();
-        }
-        if (!writing_) Write();
-    }
-
-    void Write() {
-        writing_ = true;
-        ws_.async_write(net::buffer(*queue_.Front()),
-                        [self = shared_from_this()](error_code ec, std::size_t) {
-                            self->writing_ = false;
-                            if (ec) return self->Close();
-                            self->queue_.Pop();
-                            if (!self->queue_.Empty() && !self->closed_) self->Write();
-                        });
+    void CloseSocket() override {
+        error_code ec;
+        beast::get_lowest_layer(ws_).socket().close(ec);
     }
 
     // Reads what the client sends (nothing is expected) so that pings, pongs and the closing
     // handshake are handled.
     void Read() {
-        ws_.async_read(in_, [self = shared_from_this()](error_code ec, std::size_t) {
-            if (ec) return self->Close();
-            self->in_.consume(self->in_.size());
-            self->Read();
+        if (closed_) return;
+        ws_.async_read(in_, [self = shared_from_this(), this](error_code ec, std::size_t) {
+            if (ec) return Close();
+            in_.consume(in_.size());
+            Read();
         });
     }
 
     websocket::stream<beast::tcp_stream> ws_;
     http::request<http::string_body> req_;
-    ImplPtr impl_;
-    std::string scale_;
-    StreamQueue queue_;
     beast::flat_buffer in_;
-    std::uint64_t subscription_ = 0;
-    bool writing_ = false;
-    bool closed_ = false;
 };
 
-class SseSession : public Connection, public std::enable_shared_from_this<SseSession> {
+class SseSession : public StreamSession {
   public:
     SseSession(beast::tcp_stream&& stream, ImplPtr impl, std::string scale)
-        : stream_(std::move(stream)),
-          impl_(std::move(impl)),
-          scale_(std::move(scale)),
-          queue_(*impl_) {
-        impl_->connections.insert(this);
-    }
-    ~SseSession() override { impl_->connections.erase(this); }
+        : StreamSession(std::move(impl), std::move(scale)), stream_(std::move(stream)) {}
 
     void Run(http::response<http::string_body> head) {
         error_code ec;
@@ -279,70 +283,38 @@ class SseSession : public Connection, public std::enable_shared_from_this<SseSes
         head_.keep_alive(false);
         serializer_.emplace(head_);
         stream_.expires_after(kWriteTimeout);
-        http::async_write_header(stream_, *serializer_,
-                                 [self = shared_from_this()](error_code e, std::size_t) {
-                                     if (e) return self->Close();
-                                     self->Start();
-                                 });
+        http::async_write_header(
+            stream_, *serializer_, [self = shared_from_this(), this](error_code e, std::size_t) {
+                if (e) return Close();
+                Begin();
+                if (closed_) return;
+                // Reading only tells when the client goes away.
+                stream_.socket().async_read_some(
+                    net::buffer(discard_), [self](error_code, std::size_t) { self->Close(); });
+            });
     }
 
-    void Close() override {
-        if (closed_) return;
-        closed_ = true;
-        impl_->hub.Unsubscribe(subscription_);
+  private:
+    void Write(const Message& m) override {
+        static constexpr std::string_view kData = "data: ", kEnd = "\n\n";
+        const std::array<net::const_buffer, 3> parts = {net::buffer(kData.data(), kData.size()),
+                                                        net::buffer(*m),
+                                                        net::buffer(kEnd.data(), kEnd.size())};
+        stream_.expires_after(kWriteTimeout);
+        net::async_write(
+            stream_, parts,
+            [self = shared_from_this(), this](error_code ec, std::size_t) { Written(ec); });
+    }
+
+    void CloseSocket() override {
         error_code ec;
         stream_.socket().close(ec);
     }
 
-  private:
-    void Start() {
-        if (closed_) return;
-        std::weak_ptr<SseSession> weak = shared_from_this();
-        subscription_ = impl_->hub.Subscribe(scale_, [weak](const Message& m) {
-            if (auto self = weak.lock()) self->Push(m);
-        });
-        for (const Message& m : impl_->hub.Snapshot(scale_))
-            Push(m);
-        // Reading only tells when the client goes away.
-        stream_.socket().async_read_some(
-            net::buffer(discard_),
-            [self = shared_from_this()](error_code, std::size_t) { self->Close(); });
-    }
-
-    void Push(const Message& m) {
-        if (closed_) return;
-        if (!queue_.Push(m)) {
-            ++impl_->stats.dropped;
-            return Close();
-        }
-        if (!writing_) Write();
-    }
-
-    void Write() {
-        writing_ = true;
-        static constexpr std::string_view kData = "data: ", kEnd = "\n\n";
-        const std::array<net::const_buffer, 3> parts = {net::buffer(kData.data(), kData.size()),
-                                                        net::buffer(*queue_.Front()),
-                                                        net::buffer(kEnd.data(), kEnd.size())};
-        stream_.expires_after(kWriteTimeout);
-        net::async_write(stream_, parts, [self = shared_from_this()](error_code ec, std::size_t) {
-            self->writing_ = false;
-            if (ec) return self->Close();
-            self->queue_.Pop();
-            if (!self->queue_.Empty() && !self->closed_) self->Write();
-        });
-    }
-
     beast::tcp_stream stream_;
-    ImplPtr impl_;
-    std::string scale_;
-    StreamQueue queue_;
     http::response<http::string_body> head_;
     std::optional<http::response_serializer<http::string_body>> serializer_;
     std::array<char, 512> discard_{};
-    std::uint64_t subscription_ = 0;
-    bool writing_ = false;
-    bool closed_ = false;
 };
 
 class HttpSession : public Connection, public std::enable_shared_from_this<HttpSession> {
