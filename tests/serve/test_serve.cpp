@@ -391,8 +391,30 @@ TEST(ServeConfigTest, ScalesListenAddressAndToken) {
 
     EXPECT_EQ(serve::ParseListen("[::1]:8398").host, "::1");
     EXPECT_EQ(serve::ParseListen("0.0.0.0:0").port, 0);
-    for (const char* bad : {"8398", "127.0.0.1:", "127.0.0.1:65536", "::1:80", ":80"})
+    for (const char* bad :
+         {"8398", "127.0.0.1:", "127.0.0.1:65536", "::1:80", ":80", "localhost:80"})
         EXPECT_THROW(serve::ParseListen(bad), serve::ConfigError) << bad;
+
+    // --allow-origin as the browser writes the origin; empty: refused.
+    const std::vector<std::pair<std::string, std::string>> origins = {
+        {"*", "*"},
+        {"http://pos.example:8080", "http://pos.example:8080"},
+        {"HTTPS://POS.Example:443", "https://pos.example"},
+        {"http://[::1]:3000", "http://[::1]:3000"},
+        {"null", ""},
+        {"http://pos.example:", ""},
+        {"http://pos.example:0", ""},
+        {"http://user@pos.example", ""},
+        {"http://*.example.com", ""},
+        {"http://[::1", ""},
+    };
+    for (const auto& [text, origin] : origins) {
+        if (origin.empty()) {
+            EXPECT_THROW(serve::ParseOrigin(text), serve::ConfigError) << text;
+        } else {
+            EXPECT_EQ(serve::ParseOrigin(text), origin);
+        }
+    }
 
     TempDir dir;
     const auto token = [&](const std::string& text, mode_t mode) {

@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
     ServeOptions serve;
     auto* srv = app.add_subcommand(
         "serve", "Serve scales over HTTP, WebSocket and Server-Sent Events, with a live page");
-    srv->add_option("--listen", serve.listen, "ADDR:PORT to listen on (loopback unless told)")
+    srv->add_option("--listen", serve.listen,
+                    "Numeric ADDR:PORT to listen on (beyond loopback only with --token-file)")
         ->capture_default_str();
     auto* srvConfig = srv->add_option(
         "--config", serve.config,

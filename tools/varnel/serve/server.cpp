@@ -469,13 +469,30 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
 }  // namespace
 
 void Server::Impl::Listen() {
-    const auto address = net::ip::make_address(options.listen.host);
+    const bool v6 = options.listen.host.find(':') != std::string::npos;
+    const std::string where = "--listen " +
+                              (v6 ? "[" + options.listen.host + "]" : options.listen.host) + ":" +
+                              std::to_string(options.listen.port) + ": ";
+    error_code ec;
+    const auto address = net::ip::make_address(options.listen.host, ec);
+    if (ec) throw ConfigError(where + "give a numeric address, e.g. 127.0.0.1:8398 or [::1]:8398");
+    // Beyond loopback a request's Host says nothing about who sends it: a page of any site
+    // renamed to this machine (DNS rebinding) would pass as this server's own.
     loopbackOnly = address.is_loopback();
+    if (!loopbackOnly && options.token.empty()) {
+        throw ConfigError(where +
+                          "listening beyond loopback needs --token-file: without a token any web "
+                          "page could read and change the scales through DNS rebinding");
+    }
     const tcp::endpoint endpoint(address, options.listen.port);
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(net::socket_base::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen(net::socket_base::max_listen_connections);
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec == net::error::address_in_use) {
+        throw ConfigError(where + "the address is in use (another program listens there)");
+    }
+    if (ec) throw ConfigError(where + "cannot listen there: " + ec.message());
 
     http::response<http::string_body> res{http::status::service_unavailable, 11};
     SetCommonHeaders(res);

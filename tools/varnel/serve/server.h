@@ -40,7 +40,8 @@ struct ServerStats {
 
 class Server {
   public:
-    // Listens at once; throws std::system_error when the address cannot be bound.
+    // Listens at once. Throws ConfigError, naming --listen and the address, when it cannot
+    // listen there, or when the address is not a loopback one and there is no token.
     Server(posix::EventLoop& loop, Hub& hub, ServerOptions options);
     ~Server();  // Stop()
     Server(const Server&) = delete;
