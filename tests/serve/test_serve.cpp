@@ -233,6 +233,37 @@ TEST_F(ServeTest, EventsReachWebSocketAndSseClientsAndReadsWait) {
     }
 }
 
+TEST_F(ServeTest, UnderNotifyChangedASteadyWeightStillReads) {
+    Start();
+    // The next message of the stream whose state is `state`.
+    const auto until = [](WsClient& ws, const std::string& state) {
+        for (int i = 0; i < 200; ++i) {
+            const auto m = ws.Next();
+            if (!m) break;
+            if (json::parse(*m)["state"] == state) return;
+        }
+        throw std::runtime_error("never " + state);
+    };
+    WsClient ws(port, "/api/scales/a/events");
+    {
+        Streaming steady(a, "steady:1.25");
+        until(ws, "stable");
+        ASSERT_EQ(Http(port, verb::put, "/api/scales/a/notify", "changed").status, 200u);
+        // No event follows (the weight stays), yet the state says what was set.
+        EXPECT_EQ(json::parse(Get("/api/scales/a").body)["WtNotification"], 1);
+        const Response read = Get("/api/scales/a/read?stable=1&timeout=5");
+        ASSERT_EQ(read.status, 200u) << read.body;
+        EXPECT_EQ(json::parse(read.body)["RawWt"], "00125");
+    }
+    {
+        Streaming moving(a, "steady:2", sim::Layout::Kilograms, "1");
+        until(ws, "motion");
+        const Response read = Get("/api/scales/a/read?stable=1&timeout=0.3");
+        EXPECT_EQ(read.status, 504u);
+        EXPECT_EQ(json::parse(read.body)["seen"], "only frames without a valid weight (status 1)");
+    }
+}
+
 TEST_F(ServeTest, LimitsOnRequestsAndClients) {
     serve::ServerOptions o;
     o.maxClients = 4;
