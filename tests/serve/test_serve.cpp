@@ -172,6 +172,30 @@ TEST_F(ServeTest, EveryEndpointAnswersOrRefuses) {
     }
 }
 
+TEST_F(ServeTest, RequestsAsWrittenOnTheWire) {
+    Start({}, false);
+    const std::string p = std::to_string(port);
+    const std::string host = "Host: 127.0.0.1:" + p + "\r\n", close = "Connection: close\r\n";
+    struct Case {
+        std::string request;
+        std::string status;                      // the response's first line starts so
+        std::vector<std::string> contains = {};  // in the response, head or body
+    };
+    const std::vector<Case> cases = {
+        {"GET / HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {"Content-Security-Policy: default-src 'self'; script-src 'self' 'sha256-",
+          "; frame-ancestors 'none'\r\n", "X-Frame-Options: DENY\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 120));
+        const std::string r = Exchange(port, c.request);
+        EXPECT_EQ(r.rfind(c.status, 0), 0u) << r.substr(0, 300);
+        for (const std::string& part : c.contains)
+            EXPECT_NE(r.find(part), std::string::npos) << part << " in " << r.substr(0, 600);
+    }
+}
+
 TEST_F(ServeTest, EventsReachWebSocketAndSseClientsAndReadsWait) {
     Start();
     WsClient one(port, "/api/scales/a/events");
@@ -303,6 +327,9 @@ TEST_F(ServeTest, TokenIsRequiredOfEveryRequest) {
     EXPECT_EQ(ws.refused, 0u);
     EXPECT_EQ(ws.Protocol(), "varnel");  // the token is not echoed
     EXPECT_TRUE(ws.Next());
+    WsClient alone(port, "/api/events", {{"Sec-WebSocket-Protocol", "bearer." + o.token}});
+    EXPECT_EQ(alone.refused, 0u);
+    EXPECT_EQ(alone.Protocol(), "");
 }
 
 TEST_F(ServeTest, CrossOriginOnlyFromAllowedOrigins) {

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "tools/varnel/serve/api.h"
+#include "tools/varnel/serve/assets.h"
 
 namespace varnel::serve {
 
@@ -119,6 +120,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     bool stopped = false;
     std::set<Connection*> connections;
     ServerStats stats;
+    std::string policy;   // Content-Security-Policy of every answer
     std::string refusal;  // the whole 503 response for one client too many
 };
 
@@ -126,9 +128,13 @@ namespace {
 
 using ImplPtr = std::shared_ptr<Server::Impl>;
 
-void SetCommonHeaders(http::response<http::string_body>& res) {
+// The page runs only its own scripts and is framed by no one (so no other site can lay it under
+// a click).
+void SetCommonHeaders(http::response<http::string_body>& res, const std::string& policy) {
     res.set(http::field::server, kServerName);
     res.set("X-Content-Type-Options", "nosniff");
+    res.set("Content-Security-Policy", policy);
+    res.set("X-Frame-Options", "DENY");
 }
 
 // An event stream to one client, whatever carries it: the subscription, the current state first,
@@ -371,16 +377,12 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     }
 
     void Upgrade(std::string scale) {
-        // A client that offers subprotocols must get one back: "varnel" when offered (the
-        // token's own, "bearer.<token>", is then not echoed), else the first.
-        std::string protocol;
+        // "varnel" when the client offers it, else no subprotocol: the token's own
+        // ("bearer.<token>") is never echoed.
         const auto offered = Offered(SV(req_[http::field::sec_websocket_protocol]));
-        if (!offered.empty()) {
-            const bool named = std::find(offered.begin(), offered.end(), "varnel") != offered.end();
-            protocol = named ? "varnel" : std::string(offered.front());
-        }
+        const bool named = std::find(offered.begin(), offered.end(), "varnel") != offered.end();
         auto ws = std::make_shared<WsSession>(std::move(stream_), impl_, std::move(scale));
-        ws->Run(std::move(req_), std::move(protocol));
+        ws->Run(std::move(req_), named ? "varnel" : "");
         closed_ = true;
     }
 
@@ -393,7 +395,7 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     // A response with the headers every answer carries, CORS included.
     http::response<http::string_body> Headers(unsigned status) const {
         http::response<http::string_body> res{static_cast<http::status>(status), req_.version()};
-        SetCommonHeaders(res);
+        SetCommonHeaders(res, impl_->policy);
         const auto origin = SV(req_[http::field::origin]);
         if (!origin.empty() && impl_->OriginAllowed(origin)) {
             res.set(http::field::access_control_allow_origin, BV(origin));
@@ -494,8 +496,10 @@ void Server::Impl::Listen() {
     }
     if (ec) throw ConfigError(where + "cannot listen there: " + ec.message());
 
+    policy = "default-src 'self'; script-src 'self' " + std::string(kInlineScripts) +
+             "; frame-ancestors 'none'";
     http::response<http::string_body> res{http::status::service_unavailable, 11};
-    SetCommonHeaders(res);
+    SetCommonHeaders(res, policy);
     res.set(http::field::content_type, "application/json");
     res.set(http::field::retry_after, "1");
     res.body() = "{\"error\":\"too many clients\"}";
