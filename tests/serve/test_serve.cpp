@@ -176,12 +176,53 @@ TEST_F(ServeTest, RequestsAsWrittenOnTheWire) {
     Start({}, false);
     const std::string p = std::to_string(port);
     const std::string host = "Host: 127.0.0.1:" + p + "\r\n", close = "Connection: close\r\n";
+    const std::string put = "PUT /api/scales/a/units HTTP/1.1\r\n" + host + close;
+    const std::string chunked = put + "Transfer-Encoding: chunked\r\n\r\n";
     struct Case {
         std::string request;
         std::string status;                      // the response's first line starts so
         std::vector<std::string> contains = {};  // in the response, head or body
+        bool bodyless = false;                   // the head is the whole response
     };
     const std::vector<Case> cases = {
+        {"GET Xapi/scales HTTP/1.1\r\n" + host + close + "\r\n", "HTTP/1.1 400"},
+        {"GET http://127.0.0.1:" + p + "/api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {R"("scale":"b")"}},
+        {"GET http://evil.example:" + p + "/api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\n" + close + "\r\n", "HTTP/1.1 400"},
+        {"GET /api/scales HTTP/1.1\r\n" + host + host + close + "\r\n", "HTTP/1.1 400"},
+        {"GET /api/scales HTTP/1.0\r\n\r\n", "HTTP/1.0 200"},
+        {"GET /api/scales HTTP/1.1\r\nHost: 127.0.0.1:evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\nHost: [::1]evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\nHost: localhost:" + p + "@evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {put + "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 501"},
+        {put + "Transfer-Encoding: gzip\r\n\r\n", "HTTP/1.1 501"},
+        {chunked + "2\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 200", {R"("NetWtUnits":1)"}},
+        {chunked + "2;x=" + std::string(9000, 'e') + "\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 431"},
+        {chunked + "2\r\nkg\r\n0\r\nX-T: " + std::string(9000, 't') + "\r\n\r\n", "HTTP/1.1 431"},
+        {put + "Expect: 100-continue\r\nContent-Length: 1\r\n\r\ng",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200",
+         {R"("NetWtUnits":2)"}},
+        {put + "Expect: 101-sooner\r\nContent-Length: 1\r\n\r\ng", "HTTP/1.1 417"},
+        {"HEAD /api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {"Content-Type: application/json"},
+         true},
+        {"OPTIONS /api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: GET, HEAD, OPTIONS\r\n"}},
+        {"OPTIONS /api/scales/a/units HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: PUT, OPTIONS\r\n"}},
+        {"OPTIONS * HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: GET, HEAD, PUT, POST, OPTIONS\r\n"}},
+        {"OPTIONS /nothing HTTP/1.1\r\n" + host + close + "\r\n", "HTTP/1.1 404"},
         {"GET / HTTP/1.1\r\n" + host + close + "\r\n",
          "HTTP/1.1 200",
          {"Content-Security-Policy: default-src 'self'; script-src 'self' 'sha256-",
@@ -193,6 +234,12 @@ TEST_F(ServeTest, RequestsAsWrittenOnTheWire) {
         EXPECT_EQ(r.rfind(c.status, 0), 0u) << r.substr(0, 300);
         for (const std::string& part : c.contains)
             EXPECT_NE(r.find(part), std::string::npos) << part << " in " << r.substr(0, 600);
+        if (c.bodyless) {
+            const auto length = r.find("Content-Length: ");
+            ASSERT_NE(length, std::string::npos) << r;
+            EXPECT_NE(r.substr(length, 18), "Content-Length: 0\r") << r;
+            EXPECT_EQ(r.find("\r\n\r\n"), r.size() - 4) << r;
+        }
     }
 }
 

@@ -72,13 +72,66 @@ bool SameSecret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-// The host part of a Host header: "localhost:8398" -> "localhost", "[::1]:80" -> "::1".
-std::string_view HostName(std::string_view host) {
-    if (!host.empty() && host.front() == '[') {
-        const auto close = host.find(']');
-        return host.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+// The host of a Host value "host[:port]": "localhost:8398" -> "localhost", "[::1]:80" -> "::1".
+// nullopt for anything else, such as "127.0.0.1:evil.example" or "[::1]evil.example".
+std::optional<std::string_view> HostName(std::string_view value) {
+    std::string_view host, rest;
+    if (value.starts_with('[')) {
+        const auto close = value.find(']');
+        if (close == std::string_view::npos) return std::nullopt;
+        host = value.substr(1, close - 1);
+        rest = value.substr(close + 1);
+        if (!std::all_of(host.begin(), host.end(), [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+            })) {
+            return std::nullopt;
+        }
+    } else {
+        host = value.substr(0, value.find(':'));
+        rest = value.substr(host.size());
+        if (!std::all_of(host.begin(), host.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ||
+                       c == '_';
+            })) {
+            return std::nullopt;
+        }
     }
-    return host.substr(0, host.find(':'));
+    const bool port = rest.empty() || (rest.front() == ':' && rest.size() <= 6 &&
+                                       std::all_of(rest.begin() + 1, rest.end(), [](char c) {
+                                           return std::isdigit(static_cast<unsigned char>(c));
+                                       }));
+    if (host.empty() || !port) return std::nullopt;
+    return host;
+}
+
+// Puts the request target in origin form, "/path?query". The absolute form
+// ("http://127.0.0.1:8398/api/scales") is served as its path, its authority taking the place of
+// Host; "*" stays for OPTIONS. False for any other target.
+bool OriginForm(http::request<http::string_body>& req) {
+    std::string_view target = SV(req.target());
+    if (target.starts_with('/')) return true;
+    if (target == "*") return req.method() == http::verb::options;
+    constexpr std::string_view kHttp = "http://";
+    if (target.size() <= kHttp.size() || !EqualNoCase(target.substr(0, kHttp.size()), kHttp)) {
+        return false;
+    }
+    target.remove_prefix(kHttp.size());
+    const auto end = target.find_first_of("/?");
+    const std::string authority(target.substr(0, end));
+    std::string path = end == std::string_view::npos ? "/" : std::string(target.substr(end));
+    if (path.front() == '?') path.insert(0, "/");
+    if (authority.empty()) return false;
+    req.set(http::field::host, authority);
+    req.target(path);
+    return true;
+}
+
+// The size of a message's header fields, to tell how much trailers added to them.
+std::size_t FieldBytes(const http::request<http::string_body>& req) {
+    std::size_t n = 0;
+    for (const auto& f : req)
+        n += f.name_string().size() + f.value().size() + 4;
+    return n;
 }
 
 bool IsLoopbackName(std::string_view host) {
@@ -106,8 +159,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     void Refuse(tcp::socket socket);
     void Stop();
 
-    // Whether a request may go on; otherwise the reply that refuses it.
-    std::optional<Reply> Check(const http::request<http::string_body>& req) const;
+    // Whether a request may go on once its head is in (the target is put in origin form);
+    // otherwise the reply that refuses it.
+    std::optional<Reply> Check(http::request<http::string_body>& req) const;
     bool OriginAllowed(std::string_view origin) const;
     bool SameOrigin(const http::request<http::string_body>& req) const;
 
@@ -135,6 +189,10 @@ void SetCommonHeaders(http::response<http::string_body>& res, const std::string&
     res.set("X-Content-Type-Options", "nosniff");
     res.set("Content-Security-Policy", policy);
     res.set("X-Frame-Options", "DENY");
+}
+
+Reply ErrorReply(unsigned status, const std::string& message) {
+    return Reply{status, "application/json", "{\"error\":\"" + message + "\"}", "", false};
 }
 
 // An event stream to one client, whatever carries it: the subscription, the current state first,
@@ -328,10 +386,15 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     HttpSession(tcp::socket socket, ImplPtr impl)
         : stream_(std::move(socket)), impl_(std::move(impl)) {
         impl_->connections.insert(this);
+        // Chunk extensions count against the header limit, as trailers do (OnBody).
+        onChunk_ = [this](std::uint64_t, beast::string_view extensions, error_code& ec) {
+            extra_ += extensions.size();
+            if (headBytes_ + extra_ > impl_->options.maxHeaderBytes) ec = http::error::header_limit;
+        };
     }
     ~HttpSession() override { impl_->connections.erase(this); }
 
-    void Start() { ReadRequest(); }
+    void Start() { ReadHead(); }
 
     void Close() override {
         closed_ = true;
@@ -340,37 +403,85 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     }
 
   private:
-    void ReadRequest() {
+    void ReadHead() {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(impl_->options.maxHeaderBytes));
         parser_->body_limit(impl_->options.maxBodyBytes);
+        parser_->on_chunk_header(onChunk_);
+        headBytes_ = extra_ = 0;
+        stream_.expires_after(impl_->options.idleTimeout);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](error_code ec, std::size_t n) {
+                                    self->headBytes_ = n;
+                                    self->OnHead(ec);
+                                });
+    }
+
+    void OnHead(error_code ec) {
+        if (closed_) return;
+        if (ec) return OnReadError(ec);
+        if (auto refused = impl_->Check(parser_->get())) {
+            // A body not read yet is not read at all: the connection closes after the answer.
+            const bool rest = !parser_->is_done();
+            req_ = parser_->release();
+            return Send(std::move(*refused), rest);
+        }
+        if (parser_->is_done()) return Dispatch();
+        fieldsAtHead_ = FieldBytes(parser_->get());
+        if (parser_->get().version() >= 11 &&
+            EqualNoCase(SV(parser_->get()[http::field::expect]), "100-continue")) {
+            static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            stream_.expires_after(kWriteTimeout);
+            return net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                                    [self = shared_from_this()](error_code e, std::size_t) {
+                                        if (e) return self->Close();
+                                        self->ReadBody();
+                                    });
+        }
+        ReadBody();
+    }
+
+    void ReadBody() {
         stream_.expires_after(impl_->options.idleTimeout);
         http::async_read(
             stream_, buffer_, *parser_,
-            [self = shared_from_this()](error_code ec, std::size_t) { self->OnRequest(ec); });
+            [self = shared_from_this()](error_code ec, std::size_t) { self->OnBody(ec); });
     }
 
-    void OnRequest(error_code ec) {
+    void OnBody(error_code ec) {
         if (closed_) return;
-        if (ec == http::error::header_limit) return Fail(431, "request header too large");
+        if (ec) return OnReadError(ec);
+        const std::size_t trailers = FieldBytes(parser_->get()) - fieldsAtHead_;
+        if (headBytes_ + extra_ + trailers > impl_->options.maxHeaderBytes) {
+            return Fail(431, "request header too large");
+        }
+        Dispatch();
+    }
+
+    void OnReadError(error_code ec) {
+        // Past the head only a chunk's header line or the trailers must fit in the buffer.
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            return Fail(431, "request header too large");
+        }
         if (ec == http::error::body_limit) return Fail(413, "request body too large");
         if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
             ec == net::error::operation_aborted || ec == net::error::connection_reset ||
             ec == net::error::eof) {
             return Close();
         }
-        if (ec) return Fail(400, "malformed request");
-        req_ = parser_->release();
-        if (auto refused = impl_->Check(req_)) return Send(std::move(*refused), false);
+        Fail(400, "malformed request");
+    }
 
+    void Dispatch() {
+        req_ = parser_->release();
         std::string scale;
         const bool stream =
             req_.method() == http::verb::get && impl_->api.IsEventStream(SV(req_.target()), scale);
-        if (stream && websocket::is_upgrade(req_)) return Upgrade(std::move(scale));
-        if (stream &&
-            SV(req_[http::field::accept]).find("text/event-stream") != std::string::npos) {
-            return EventStream(std::move(scale));
-        }
+        const bool upgrade = stream && websocket::is_upgrade(req_);
+        const bool sse =
+            stream && SV(req_[http::field::accept]).find("text/event-stream") != std::string::npos;
+        if (upgrade) return Upgrade(std::move(scale));
+        if (sse) return EventStream(std::move(scale));
         const Request request{SV(req_.method_string()), SV(req_.target()), req_.body()};
         impl_->api.Handle(
             request, [self = shared_from_this()](Reply r) { self->Send(std::move(r), false); });
@@ -423,11 +534,16 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
         }
         res_.keep_alive(!close && req_.keep_alive());
         res_.prepare_payload();
+        if (req_.method() == http::verb::head) {  // the length of the body not sent
+            const std::size_t size = res_.body().size();
+            res_.body().clear();
+            res_.content_length(size);
+        }
         stream_.expires_after(kWriteTimeout);
         http::async_write(stream_, res_, [self = shared_from_this()](error_code ec, std::size_t) {
             if (ec) return self->Close();
             if (!self->res_.keep_alive()) return self->Linger();
-            self->ReadRequest();
+            self->ReadHead();
         });
     }
 
@@ -435,9 +551,7 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     void Fail(unsigned status, const char* message) {
         req_ = {};
         req_.version(11);
-        Send(Reply{status, "application/json", std::string("{\"error\":\"") + message + "\"}", "",
-                   false},
-             true);
+        Send(ErrorReply(status, message), true);
     }
 
     // Closes after an answer, reading what the client still sends for a moment, so that the
@@ -461,6 +575,10 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     ImplPtr impl_;
     beast::flat_buffer buffer_{64 * 1024};
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::function<void(std::uint64_t, beast::string_view, error_code&)> onChunk_;
+    std::size_t headBytes_ = 0;     // the request head as read
+    std::size_t extra_ = 0;         // chunk extensions
+    std::size_t fieldsAtHead_ = 0;  // FieldBytes before the trailers
     http::request<http::string_body> req_;
     http::response<http::string_body> res_;
     std::array<char, 4096> discard_{};
@@ -565,26 +683,40 @@ bool Server::Impl::SameOrigin(const http::request<http::string_body>& req) const
            EqualNoCase(origin.substr(kHttp.size()), host);
 }
 
-std::optional<Reply> Server::Impl::Check(const http::request<http::string_body>& req) const {
-    const auto error = [](unsigned status, const std::string& message) {
-        return Reply{status, "application/json", "{\"error\":\"" + message + "\"}", "", false};
-    };
+std::optional<Reply> Server::Impl::Check(http::request<http::string_body>& req) const {
+    if (req.count(http::field::host) > 1 ||
+        (req.version() >= 11 && req.count(http::field::host) == 0)) {
+        return ErrorReply(400, "a request needs one Host header");
+    }
+    if (req.count(http::field::transfer_encoding) > 1 ||
+        (req.count(http::field::transfer_encoding) == 1 &&
+         !EqualNoCase(SV(req[http::field::transfer_encoding]), "chunked"))) {
+        return ErrorReply(501, "of the transfer codings only chunked is supported");
+    }
+    const auto expect = SV(req[http::field::expect]);
+    if (!expect.empty() && !EqualNoCase(expect, "100-continue")) {
+        return ErrorReply(417, "the only expectation supported is 100-continue");
+    }
+    if (!OriginForm(req)) return ErrorReply(400, "malformed request target");
+
     // A page on another site that renames itself to 127.0.0.1 (DNS rebinding) still sends its
     // own name as the Host.
-    const auto host = SV(req[http::field::host]);
-    if (loopbackOnly && !host.empty() && !IsLoopbackName(HostName(host))) {
-        return error(403, "this server answers only to a loopback host name");
+    if (req.count(http::field::host) == 1) {
+        const auto host = HostName(SV(req[http::field::host]));
+        if (loopbackOnly && !(host && IsLoopbackName(*host))) {
+            return ErrorReply(403, "this server answers only to a loopback host name");
+        }
+        if (!host) return ErrorReply(400, "malformed Host header");
     }
     const auto origin = SV(req[http::field::origin]);
     const bool foreign = !origin.empty() && !SameOrigin(req);
     if (foreign && !OriginAllowed(origin)) {
-        return error(403, "cross-origin requests from this origin are not allowed");
+        return ErrorReply(403, "cross-origin requests from this origin are not allowed");
     }
     // A CORS preflight carries no credentials.
-    if (req.method() == http::verb::options) {
-        const bool preflight =
-            foreign && !SV(req[http::field::access_control_request_method]).empty();
-        return Reply{204, "", "", preflight ? "" : "GET, PUT, POST, OPTIONS", false};
+    if (req.method() == http::verb::options && foreign &&
+        !SV(req[http::field::access_control_request_method]).empty()) {
+        return Reply{204, "", "", "", false};
     }
     if (!options.token.empty()) {
         bool ok = false;
@@ -600,7 +732,7 @@ std::optional<Reply> Server::Impl::Check(const http::request<http::string_body>&
         for (std::string_view p : Offered(SV(req[http::field::sec_websocket_protocol]))) {
             if (p.starts_with("bearer.")) ok = ok || SameSecret(p.substr(7), options.token);
         }
-        if (!ok) return error(401, "a token is required (Authorization: Bearer ...)");
+        if (!ok) return ErrorReply(401, "a token is required (Authorization: Bearer ...)");
     }
     return std::nullopt;
 }
