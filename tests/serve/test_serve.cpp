@@ -338,23 +338,44 @@ TEST_F(ServeTest, UnderNotifyChangedASteadyWeightStillReads) {
 TEST_F(ServeTest, LimitsOnRequestsAndClients) {
     serve::ServerOptions o;
     o.maxClients = 4;
-    Start(o);
+    o.maxStreams = 4;
+    o.headTimeout = 1s;
+    Start(o, false);  // closed: a read waits for its whole timeout
     EXPECT_EQ(Http(port, verb::put, "/api/scales/a/units", std::string(100'000, 'x')).status, 413u);
     EXPECT_EQ(Get("/api/scales", {{"X-Filler", std::string(20'000, 'y')}}).status, 431u);
 
     ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 0; }));
     net::io_context io;
-    std::vector<tcp::socket> idle;
-    for (int i = 0; i < 4; ++i)
-        idle.push_back(Connect(io, port));
+    std::vector<tcp::socket> reads;
+    const std::string read =
+        "GET /api/scales/a/read?stable=1&timeout=60 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (int i = 0; i < 4; ++i) {
+        reads.push_back(Connect(io, port));
+        net::write(reads.back(), net::buffer(read));
+    }
     ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 4; }));
     const Response refused = Get("/api/scales");
     EXPECT_EQ(refused.status, 503u);
     EXPECT_EQ(refused.body, R"({"error":"too many clients"})");
-    idle.pop_back();
-    ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 3; }));
-    EXPECT_EQ(Get("/api/scales").status, 200u);
     EXPECT_EQ(Stats().refused, 1u);
+    // Clients that leave while their reads wait free their slots at once.
+    reads.clear();
+    ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 0; }));
+
+    // Event streams have slots of their own.
+    std::vector<std::unique_ptr<WsClient>> streams;
+    for (int i = 0; i < 4; ++i)
+        streams.push_back(std::make_unique<WsClient>(port, "/api/events"));
+    EXPECT_EQ(Get("/api/scales").status, 200u);
+    EXPECT_EQ(WsClient(port, "/api/events").refused, 503u);
+    streams.clear();
+
+    // A request head must be complete within its deadline, far shorter than the idle limit.
+    tcp::socket trickle = Connect(io, port);
+    net::write(trickle, net::buffer(std::string("GET /api/scales HTTP/1.1\r\n")));
+    std::array<char, 64> in{};
+    EXPECT_EQ(Await(io, trickle, [&](auto h) { trickle.async_read_some(net::buffer(in), h); }),
+              net::error::eof);
 }
 
 TEST_F(ServeTest, TokenIsRequiredOfEveryRequest) {

@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
                     "(repeatable; none by default)");
     srv->add_option("--token-file", serve.tokenFile,
                     "Require the token in this file of every request");
-    srv->add_option("--max-clients", serve.maxClients, "Most connections at a time")
+    srv->add_option("--max-clients", serve.maxClients,
+                    "Most connections making requests, and as many event streams besides")
         ->check(CLI::Range(1, 10000))
         ->capture_default_str();
 

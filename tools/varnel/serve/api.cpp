@@ -142,7 +142,7 @@ bool Api::IsEventStream(std::string_view target, std::string& scale) {
     return false;
 }
 
-void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) {
+std::function<void()> Api::Handle(const Request& req, const std::function<void(Reply)>& respond) {
     const std::string_view path = PathOf(req.target);
     const auto s = Segments(path);
     // What the path names, and the methods it answers (OPTIONS besides).
@@ -173,7 +173,7 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
     } else if (s.size() >= 2 && s.size() <= 4 && s[0] == "api" && s[1] == "scales") {
         if (s.size() > 2 && !hub_.Has(s[2])) {
             respond(Error(404, "no scale named \"" + std::string(s[2]) + "\""));
-            return;
+            return {};
         }
         if (s.size() == 2) {
             resource = Resource::kScales;
@@ -190,11 +190,11 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
     }
     if (resource == Resource::kNone) {
         respond(Error(404, "not found"));
-        return;
+        return {};
     }
     if (req.method == "OPTIONS") {
         respond(Reply{204, "", "", std::string(methods) + ", OPTIONS", false});
-        return;
+        return {};
     }
     const bool allowed =
         methods == kGetHead ? req.method == "GET" || req.method == "HEAD" : req.method == methods;
@@ -202,7 +202,7 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
         Reply r = Error(405, "method not allowed; use " + std::string(methods));
         r.allow = std::string(methods) + ", OPTIONS";
         respond(std::move(r));
-        return;
+        return {};
     }
     switch (resource) {
         case Resource::kAsset:
@@ -224,18 +224,18 @@ void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) 
             respond(Json(*hub_.State(s[2])));
             break;
         case Resource::kRead:
-            Read(s[2], req.target, respond);
-            break;
+            return Read(s[2], req.target, respond);
         case Resource::kSet:
             respond(Setting(s[2], s[3], req.body));
             break;
         default:
             break;
     }
+    return {};
 }
 
-void Api::Read(std::string_view name, std::string_view target,
-               const std::function<void(Reply)>& respond) {
+std::function<void()> Api::Read(std::string_view name, std::string_view target,
+                                const std::function<void(Reply)>& respond) {
     int stable = kDefaultStable;
     double timeout = kDefaultTimeout;
     if (auto v = QueryParameter(target, "stable")) {
@@ -243,7 +243,7 @@ void Api::Read(std::string_view name, std::string_view target,
         if (!n || *n != std::floor(*n) || *n < 1 || *n > kMaxStable) {
             respond(Error(400,
                           "stable must be a whole number from 1 to " + std::to_string(kMaxStable)));
-            return;
+            return {};
         }
         stable = static_cast<int>(*n);
     }
@@ -251,7 +251,7 @@ void Api::Read(std::string_view name, std::string_view target,
         const auto n = Number(*v);
         if (!n || *n <= 0 || *n > kMaxTimeout) {
             respond(Error(400, "timeout must be a number of seconds above 0, at most 60"));
-            return;
+            return {};
         }
         timeout = *n;
     }
@@ -259,17 +259,20 @@ void Api::Read(std::string_view name, std::string_view target,
         respond(Error(409,
                       "this scale reports only changed weights (notify changed), so equal "
                       "weights never repeat: read with stable=1, or set notify to everytime"));
-        return;
+        return {};
     }
     const auto ms = std::chrono::milliseconds(static_cast<long long>(std::ceil(timeout * 1000)));
-    hub_.Read(name, stable, ms, [respond, timeout](Hub::ReadOutcome outcome) {
-        if (outcome.state) return respond(Json(std::move(*outcome.state)));
-        Reply r = Error(
-            504, "no stable weight within " + FormatSingle(static_cast<float>(timeout)) + " s");
-        r.body.pop_back();
-        r.body += ",\"seen\":" + cli::JsonString(outcome.seen) + "}";
-        respond(std::move(r));
-    });
+    const std::uint64_t id =
+        hub_.Read(name, stable, ms, [respond, timeout](Hub::ReadOutcome outcome) {
+            if (outcome.state) return respond(Json(std::move(*outcome.state)));
+            Reply r = Error(
+                504, "no stable weight within " + FormatSingle(static_cast<float>(timeout)) + " s");
+            r.body.pop_back();
+            r.body += ",\"seen\":" + cli::JsonString(outcome.seen) + "}";
+            respond(std::move(r));
+        });
+    if (id == 0) return {};
+    return [this, id] { hub_.CancelRead(id); };
 }
 
 Reply Api::Setting(std::string_view name, std::string_view what, std::string_view body) {

@@ -31,15 +31,16 @@ class Api {
 
     // Answers through `respond`, exactly once, at once or later on the loop. HEAD is answered as
     // GET (the transport drops the body), OPTIONS with 204 and the resource's methods in `allow`.
-    void Handle(const Request& request, const std::function<void(Reply)>& respond);
+    // For an answer that waits, returns what abandons it (`respond` is then never called).
+    std::function<void()> Handle(const Request& request, const std::function<void(Reply)>& respond);
 
     // Whether the path is an event stream (/api/events, /api/scales/{name}/events) of an
     // existing scale; `scale` is then the scale's name, or empty for all scales.
     bool IsEventStream(std::string_view target, std::string& scale);
 
   private:
-    void Read(std::string_view name, std::string_view target,
-              const std::function<void(Reply)>& respond);
+    std::function<void()> Read(std::string_view name, std::string_view target,
+                               const std::function<void(Reply)>& respond);
     Reply Setting(std::string_view name, std::string_view what, std::string_view body);
     Reply ScaleRead(std::string_view body);
 

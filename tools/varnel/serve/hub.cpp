@@ -272,10 +272,10 @@ std::vector<Message> Hub::Snapshot(std::string_view scale) {
     return out;
 }
 
-void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
-               ReadDone done) {
+std::uint64_t Hub::Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
+                        ReadDone done) {
     Entry* e = Find(name);
-    if (!e) return;
+    if (!e) return 0;
     auto read = std::make_unique<PendingRead>(loop_.Context(), stable);
     const Varnel& c = e->scale.Control();
     const bool online = e->state == "stable" || e->state == "motion";
@@ -288,7 +288,7 @@ void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds time
         read->watcher.Add(now);
         if (read->watcher.Result()) {
             done(ReadOutcome{StateAt(*e, *read->watcher.Result()), ""});
-            return;
+            return 0;
         }
     }
     const std::uint64_t id = nextId_++;
@@ -304,6 +304,12 @@ void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds time
             r->done(ReadOutcome{std::nullopt, r->watcher.WhatWasSeen()});
         });
     e->reads.emplace(id, std::move(read));
+    return id;
+}
+
+void Hub::CancelRead(std::uint64_t id) {
+    for (auto& e : entries_)
+        e->reads.erase(id);
 }
 
 Hub::Kilograms Hub::WeightInKilograms(std::string_view name) {

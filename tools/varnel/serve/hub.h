@@ -83,10 +83,14 @@ class Hub {
     std::vector<Message> Snapshot(std::string_view scale);
 
     // Waits without blocking for `stable` consecutive valid frames with the same weight, at
-    // most `timeout`; `done` runs once, on the loop. Under vnChanged a steady scale raises no
-    // events, so there the current weight counts as the first frame (and a valid one ends a read
-    // of one frame at once, inside this call). The scale must exist.
-    void Read(std::string_view name, int stable, std::chrono::milliseconds timeout, ReadDone done);
+    // most `timeout`; `done` runs once, on the loop, unless the read is cancelled. Under vnChanged
+    // a steady scale raises no events, so there the current weight counts as the first frame
+    // (and a valid one ends a read of one frame at once, inside this call). Returns the read's
+    // id, or 0 when it has ended already. The scale must exist.
+    std::uint64_t Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
+                       ReadDone done);
+    // Ends a waiting read without an answer: its client has gone.
+    void CancelRead(std::uint64_t id);
 
     // The current weight of a scale in kilograms, as a point-of-sale app reads it.
     Kilograms WeightInKilograms(std::string_view name);

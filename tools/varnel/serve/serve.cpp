@@ -46,6 +46,7 @@ int RunServe(const ServeOptions& o) {
                                                : s.device);
         serve::RefuseSharedDevices(scales, devices);
         options.maxClients = static_cast<std::size_t>(o.maxClients);
+        options.maxStreams = options.maxClients;
         hub = std::make_unique<serve::Hub>(loop, systemDir, scales);
         server = std::make_unique<serve::Server>(loop, *hub, options);
     } catch (const serve::ConfigError& e) {

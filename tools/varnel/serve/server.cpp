@@ -394,22 +394,39 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     }
     ~HttpSession() override { impl_->connections.erase(this); }
 
+    // A new connection has the head's deadline from the start.
     void Start() { ReadHead(); }
 
     void Close() override {
+        const auto keep = shared_from_this();  // abandoning a read may drop the last owner
         closed_ = true;
+        if (auto abandon = std::move(abandon_)) abandon();
         error_code ec;
         stream_.socket().close(ec);
     }
 
   private:
+    static constexpr std::size_t kReadChunk = 4096;
+
+    // Between the requests of a kept-alive connection: up to the idle limit for the next to begin.
+    void AwaitRequest() {
+        if (buffer_.size() > 0) return ReadHead();
+        stream_.expires_after(impl_->options.idleTimeout);
+        stream_.async_read_some(buffer_.prepare(kReadChunk),
+                                [self = shared_from_this()](error_code ec, std::size_t n) {
+                                    self->buffer_.commit(n);
+                                    if (ec || self->closed_) return self->Close();
+                                    self->ReadHead();
+                                });
+    }
+
     void ReadHead() {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(impl_->options.maxHeaderBytes));
         parser_->body_limit(impl_->options.maxBodyBytes);
         parser_->on_chunk_header(onChunk_);
         headBytes_ = extra_ = 0;
-        stream_.expires_after(impl_->options.idleTimeout);
+        stream_.expires_after(impl_->options.headTimeout);
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](error_code ec, std::size_t n) {
                                     self->headBytes_ = n;
@@ -480,11 +497,48 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
         const bool upgrade = stream && websocket::is_upgrade(req_);
         const bool sse =
             stream && SV(req_[http::field::accept]).find("text/event-stream") != std::string::npos;
+        if ((upgrade || sse) && impl_->stats.streams >= impl_->options.maxStreams) {
+            return Send(ErrorReply(503, "too many event streams"), true);
+        }
         if (upgrade) return Upgrade(std::move(scale));
         if (sse) return EventStream(std::move(scale));
         const Request request{SV(req_.method_string()), SV(req_.target()), req_.body()};
-        impl_->api.Handle(
-            request, [self = shared_from_this()](Reply r) { self->Send(std::move(r), false); });
+        answered_ = false;
+        auto abandon = impl_->api.Handle(
+            request, [self = shared_from_this()](Reply r) { self->Answer(std::move(r)); });
+        if (!answered_ && abandon) {
+            abandon_ = std::move(abandon);
+            Watch();
+        }
+    }
+
+    // While an answer waits, reads the socket: a client that goes away frees its slot at once.
+    // What a client sends meanwhile stays in the buffer as its next request.
+    void Watch() {
+        const std::size_t room = buffer_.max_size() - buffer_.size();
+        if (room == 0) return;
+        watching_ = true;
+        stream_.expires_never();  // the read has a time limit of its own
+        stream_.async_read_some(buffer_.prepare(std::min(room, kReadChunk)),
+                                [self = shared_from_this()](error_code ec, std::size_t n) {
+                                    self->buffer_.commit(n);
+                                    self->watching_ = false;
+                                    if (self->pending_) {
+                                        Reply r = std::move(*self->pending_);
+                                        self->pending_.reset();
+                                        return self->Send(std::move(r), false);
+                                    }
+                                    if (ec) return self->Close();
+                                    if (!self->answered_) self->Watch();
+                                });
+    }
+
+    void Answer(Reply r) {
+        answered_ = true;
+        abandon_ = nullptr;
+        if (!watching_) return Send(std::move(r), false);
+        pending_ = std::move(r);
+        stream_.cancel();  // the watch ends and sends it
     }
 
     void Upgrade(std::string scale) {
@@ -523,6 +577,7 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
         if (!r.allow.empty()) res_.set(http::field::allow, BV(r.allow));
         res_.body() = std::move(r.body);
         if (r.status == 401) res_.set(http::field::www_authenticate, "Bearer realm=\"varnel\"");
+        if (r.status == 503) res_.set(http::field::retry_after, "1");
         if (r.status == 204 && r.allow.empty()) {  // a CORS preflight
             res_.set(http::field::access_control_allow_methods, "GET, PUT, POST");
             res_.set(http::field::access_control_allow_headers, "Authorization, Content-Type");
@@ -543,7 +598,7 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
         http::async_write(stream_, res_, [self = shared_from_this()](error_code ec, std::size_t) {
             if (ec) return self->Close();
             if (!self->res_.keep_alive()) return self->Linger();
-            self->ReadHead();
+            self->AwaitRequest();
         });
     }
 
@@ -581,6 +636,10 @@ class HttpSession : public Connection, public std::enable_shared_from_this<HttpS
     std::size_t fieldsAtHead_ = 0;  // FieldBytes before the trailers
     http::request<http::string_body> req_;
     http::response<http::string_body> res_;
+    std::function<void()> abandon_;  // of an answer that waits
+    std::optional<Reply> pending_;   // an answer that came while the watch was reading
+    bool answered_ = false;
+    bool watching_ = false;
     std::array<char, 4096> discard_{};
     std::size_t lingered_ = 0;
     bool closed_ = false;
@@ -639,7 +698,8 @@ void Server::Impl::Accept() {
             });
             return;
         }
-        if (self->connections.size() >= self->options.maxClients) {
+        // Event streams have slots of their own (Dispatch).
+        if (self->connections.size() - self->stats.streams >= self->options.maxClients) {
             self->Refuse(std::move(socket));
         } else {
             error_code ignored;
