@@ -1,8 +1,12 @@
 // The varnel binary end to end: exit codes, help, JSON output, signals.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -24,7 +28,40 @@ using json = nlohmann::json;
 
 const std::string kVarnel = VARNEL_BINARY;
 
+// A port that something listens on.
+class BusyPort {
+  public:
+    BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), size) != 0 ||
+            ::listen(fd_, 1) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size)) {
+            throw std::runtime_error("cannot listen");
+        }
+        port_ = ntohs(a.sin_port);
+    }
+    ~BusyPort() { ::close(fd_); }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    int fd_;
+    unsigned port_ = 0;
+};
+
 TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
+    const BusyPort busy;
+    // One device under three names.
+    const PtyPair pty;
+    const TempDir dir;
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "scale");
+    const std::string pts = pty.SlavePath();
+    const std::string dotted = pts.substr(0, pts.rfind('/')) + "/." + pts.substr(pts.rfind('/'));
+    dir.Write("scales.json", R"([{"name":"a","device":")" + pts + R"("},{"name":"b","device":")" +
+                                 (dir / "scale").string() + R"("}])");
+    dir.Write("dotted.json", R"([{"name":"a","device":")" + pts + R"("},{"name":"b","device":")" +
+                                 dotted + R"("}])");
     // The command line, and a fragment of the message where it is worded here.
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "say what to do: monitor, read,"},
@@ -59,6 +96,22 @@ TEST(CliTest, UsageErrorsExitTwoWithOneLine) {
         {{"serve", "--max-clients", "0"}, ""},
         {{"serve", "--listen", "8398"}, "--listen 8398: expected ADDR:PORT"},
         {{"serve", "--config", "/nonexistent/s.json"}, "/nonexistent/s.json: cannot read"},
+        {{"serve", "--device", "/dev/null", "--listen", "0.0.0.0:0"},
+         "--listen 0.0.0.0:0: listening beyond loopback needs --token-file"},
+        {{"serve", "--device", "/dev/null", "--listen", "[::]:0"}, "needs --token-file"},
+        {{"serve", "--device", "/dev/null", "--listen", "localhost:0"},
+         "--listen localhost:0: give a numeric address"},
+        {{"serve", "--device", "/dev/null", "--listen", busy.Address()},
+         "--listen " + busy.Address() + ": the address is in use"},
+        {{"serve", "--listen", "127.0.0.1:0", "--allow-origin", "null"},
+         "--allow-origin null: give * or an origin such as http://pos.example:8080"},
+        {{"serve", "--listen", "127.0.0.1:0", "--allow-origin", "pos.example"}, "give * or"},
+        {{"serve", "--listen", "127.0.0.1:0", "--allow-origin", "http://pos.example/"}, "give *"},
+        {{"serve", "--listen", "127.0.0.1:0", "--allow-origin", "*.example.com"}, "give * or"},
+        {{"serve", "--listen", "127.0.0.1:0", "--config", (dir / "scales.json").string()},
+         "scale \"b\" uses " + (dir / "scale").string() + ", the same device as scale \"a\""},
+        {{"serve", "--listen", "127.0.0.1:0", "--config", (dir / "dotted.json").string()},
+         "the same device as scale \"a\""},
     };
     for (const auto& [args, fragment] : cases) {
         std::vector<std::string> argv = {kVarnel};

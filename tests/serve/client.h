@@ -4,7 +4,9 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -97,6 +99,25 @@ inline Response Http(std::uint16_t port, http::verb method, const std::string& t
         throw std::runtime_error("read: " + ec.message());
     }
     return ToResponse(parser.get());
+}
+
+// Bytes written as they are on a new connection, and everything that comes back until the server
+// closes it (or nothing more comes within the limit).
+inline std::string Exchange(std::uint16_t port, const std::string& bytes,
+                            std::chrono::milliseconds limit = 10s) {
+    net::io_context io;
+    tcp::socket socket = Connect(io, port);
+    if (Await(io, socket, [&](auto h) { net::async_write(socket, net::buffer(bytes), h); })) {
+        throw std::runtime_error("cannot send");
+    }
+    std::string in;
+    try {
+        Await(
+            io, socket, [&](auto h) { net::async_read(socket, net::dynamic_buffer(in), h); },
+            limit);
+    } catch (const std::runtime_error&) {
+    }
+    return in;
 }
 
 class WsClient {

@@ -172,6 +172,77 @@ TEST_F(ServeTest, EveryEndpointAnswersOrRefuses) {
     }
 }
 
+TEST_F(ServeTest, RequestsAsWrittenOnTheWire) {
+    Start({}, false);
+    const std::string p = std::to_string(port);
+    const std::string host = "Host: 127.0.0.1:" + p + "\r\n", close = "Connection: close\r\n";
+    const std::string put = "PUT /api/scales/a/units HTTP/1.1\r\n" + host + close;
+    const std::string chunked = put + "Transfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        std::string request;
+        std::string status;                      // the response's first line starts so
+        std::vector<std::string> contains = {};  // in the response, head or body
+        bool bodyless = false;                   // the head is the whole response
+    };
+    const std::vector<Case> cases = {
+        {"GET Xapi/scales HTTP/1.1\r\n" + host + close + "\r\n", "HTTP/1.1 400"},
+        {"GET http://127.0.0.1:" + p + "/api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {R"("scale":"b")"}},
+        {"GET http://evil.example:" + p + "/api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\n" + close + "\r\n", "HTTP/1.1 400"},
+        {"GET /api/scales HTTP/1.1\r\n" + host + host + close + "\r\n", "HTTP/1.1 400"},
+        {"GET /api/scales HTTP/1.0\r\n\r\n", "HTTP/1.0 200"},
+        {"GET /api/scales HTTP/1.1\r\nHost: 127.0.0.1:evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\nHost: [::1]evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {"GET /api/scales HTTP/1.1\r\nHost: localhost:" + p + "@evil.example\r\n" + close + "\r\n",
+         "HTTP/1.1 403"},
+        {put + "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 501"},
+        {put + "Transfer-Encoding: gzip\r\n\r\n", "HTTP/1.1 501"},
+        {chunked + "2\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 200", {R"("NetWtUnits":1)"}},
+        {chunked + "2;x=" + std::string(9000, 'e') + "\r\nkg\r\n0\r\n\r\n", "HTTP/1.1 431"},
+        {chunked + "2\r\nkg\r\n0\r\nX-T: " + std::string(9000, 't') + "\r\n\r\n", "HTTP/1.1 431"},
+        {put + "Expect: 100-continue\r\nContent-Length: 1\r\n\r\ng",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200",
+         {R"("NetWtUnits":2)"}},
+        {put + "Expect: 101-sooner\r\nContent-Length: 1\r\n\r\ng", "HTTP/1.1 417"},
+        {"HEAD /api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {"Content-Type: application/json"},
+         true},
+        {"OPTIONS /api/scales HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: GET, HEAD, OPTIONS\r\n"}},
+        {"OPTIONS /api/scales/a/units HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: PUT, OPTIONS\r\n"}},
+        {"OPTIONS * HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 204",
+         {"Allow: GET, HEAD, PUT, POST, OPTIONS\r\n"}},
+        {"OPTIONS /nothing HTTP/1.1\r\n" + host + close + "\r\n", "HTTP/1.1 404"},
+        {"GET / HTTP/1.1\r\n" + host + close + "\r\n",
+         "HTTP/1.1 200",
+         {"Content-Security-Policy: default-src 'self'; script-src 'self' 'sha256-",
+          "; frame-ancestors 'none'\r\n", "X-Frame-Options: DENY\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 120));
+        const std::string r = Exchange(port, c.request);
+        EXPECT_EQ(r.rfind(c.status, 0), 0u) << r.substr(0, 300);
+        for (const std::string& part : c.contains)
+            EXPECT_NE(r.find(part), std::string::npos) << part << " in " << r.substr(0, 600);
+        if (c.bodyless) {
+            const auto length = r.find("Content-Length: ");
+            ASSERT_NE(length, std::string::npos) << r;
+            EXPECT_NE(r.substr(length, 18), "Content-Length: 0\r") << r;
+            EXPECT_EQ(r.find("\r\n\r\n"), r.size() - 4) << r;
+        }
+    }
+}
+
 TEST_F(ServeTest, EventsReachWebSocketAndSseClientsAndReadsWait) {
     Start();
     WsClient one(port, "/api/scales/a/events");
@@ -233,26 +304,78 @@ TEST_F(ServeTest, EventsReachWebSocketAndSseClientsAndReadsWait) {
     }
 }
 
+TEST_F(ServeTest, UnderNotifyChangedASteadyWeightStillReads) {
+    Start();
+    // The next message of the stream whose state is `state`.
+    const auto until = [](WsClient& ws, const std::string& state) {
+        for (int i = 0; i < 200; ++i) {
+            const auto m = ws.Next();
+            if (!m) break;
+            if (json::parse(*m)["state"] == state) return;
+        }
+        throw std::runtime_error("never " + state);
+    };
+    WsClient ws(port, "/api/scales/a/events");
+    {
+        Streaming steady(a, "steady:1.25");
+        until(ws, "stable");
+        ASSERT_EQ(Http(port, verb::put, "/api/scales/a/notify", "changed").status, 200u);
+        // No event follows (the weight stays), yet the state says what was set.
+        EXPECT_EQ(json::parse(Get("/api/scales/a").body)["WtNotification"], 1);
+        const Response read = Get("/api/scales/a/read?stable=1&timeout=5");
+        ASSERT_EQ(read.status, 200u) << read.body;
+        EXPECT_EQ(json::parse(read.body)["RawWt"], "00125");
+    }
+    {
+        Streaming moving(a, "steady:2", sim::Layout::Kilograms, "1");
+        until(ws, "motion");
+        const Response read = Get("/api/scales/a/read?stable=1&timeout=0.3");
+        EXPECT_EQ(read.status, 504u);
+        EXPECT_EQ(json::parse(read.body)["seen"], "only frames without a valid weight (status 1)");
+    }
+}
+
 TEST_F(ServeTest, LimitsOnRequestsAndClients) {
     serve::ServerOptions o;
     o.maxClients = 4;
-    Start(o);
+    o.maxStreams = 4;
+    o.headTimeout = 1s;
+    Start(o, false);  // closed: a read waits for its whole timeout
     EXPECT_EQ(Http(port, verb::put, "/api/scales/a/units", std::string(100'000, 'x')).status, 413u);
     EXPECT_EQ(Get("/api/scales", {{"X-Filler", std::string(20'000, 'y')}}).status, 431u);
 
     ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 0; }));
     net::io_context io;
-    std::vector<tcp::socket> idle;
-    for (int i = 0; i < 4; ++i)
-        idle.push_back(Connect(io, port));
+    std::vector<tcp::socket> reads;
+    const std::string read =
+        "GET /api/scales/a/read?stable=1&timeout=60 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (int i = 0; i < 4; ++i) {
+        reads.push_back(Connect(io, port));
+        net::write(reads.back(), net::buffer(read));
+    }
     ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 4; }));
     const Response refused = Get("/api/scales");
     EXPECT_EQ(refused.status, 503u);
     EXPECT_EQ(refused.body, R"({"error":"too many clients"})");
-    idle.pop_back();
-    ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 3; }));
-    EXPECT_EQ(Get("/api/scales").status, 200u);
     EXPECT_EQ(Stats().refused, 1u);
+    // Clients that leave while their reads wait free their slots at once.
+    reads.clear();
+    ASSERT_TRUE(WaitFor([](auto& s) { return s.clients == 0; }));
+
+    // Event streams have slots of their own.
+    std::vector<std::unique_ptr<WsClient>> streams;
+    for (int i = 0; i < 4; ++i)
+        streams.push_back(std::make_unique<WsClient>(port, "/api/events"));
+    EXPECT_EQ(Get("/api/scales").status, 200u);
+    EXPECT_EQ(WsClient(port, "/api/events").refused, 503u);
+    streams.clear();
+
+    // A request head must be complete within its deadline, far shorter than the idle limit.
+    tcp::socket trickle = Connect(io, port);
+    net::write(trickle, net::buffer(std::string("GET /api/scales HTTP/1.1\r\n")));
+    std::array<char, 64> in{};
+    EXPECT_EQ(Await(io, trickle, [&](auto h) { trickle.async_read_some(net::buffer(in), h); }),
+              net::error::eof);
 }
 
 TEST_F(ServeTest, TokenIsRequiredOfEveryRequest) {
@@ -272,6 +395,9 @@ TEST_F(ServeTest, TokenIsRequiredOfEveryRequest) {
     EXPECT_EQ(ws.refused, 0u);
     EXPECT_EQ(ws.Protocol(), "varnel");  // the token is not echoed
     EXPECT_TRUE(ws.Next());
+    WsClient alone(port, "/api/events", {{"Sec-WebSocket-Protocol", "bearer." + o.token}});
+    EXPECT_EQ(alone.refused, 0u);
+    EXPECT_EQ(alone.Protocol(), "");
 }
 
 TEST_F(ServeTest, CrossOriginOnlyFromAllowedOrigins) {
@@ -391,8 +517,30 @@ TEST(ServeConfigTest, ScalesListenAddressAndToken) {
 
     EXPECT_EQ(serve::ParseListen("[::1]:8398").host, "::1");
     EXPECT_EQ(serve::ParseListen("0.0.0.0:0").port, 0);
-    for (const char* bad : {"8398", "127.0.0.1:", "127.0.0.1:65536", "::1:80", ":80"})
+    for (const char* bad :
+         {"8398", "127.0.0.1:", "127.0.0.1:65536", "::1:80", ":80", "localhost:80"})
         EXPECT_THROW(serve::ParseListen(bad), serve::ConfigError) << bad;
+
+    // --allow-origin as the browser writes the origin; empty: refused.
+    const std::vector<std::pair<std::string, std::string>> origins = {
+        {"*", "*"},
+        {"http://pos.example:8080", "http://pos.example:8080"},
+        {"HTTPS://POS.Example:443", "https://pos.example"},
+        {"http://[::1]:3000", "http://[::1]:3000"},
+        {"null", ""},
+        {"http://pos.example:", ""},
+        {"http://pos.example:0", ""},
+        {"http://user@pos.example", ""},
+        {"http://*.example.com", ""},
+        {"http://[::1", ""},
+    };
+    for (const auto& [text, origin] : origins) {
+        if (origin.empty()) {
+            EXPECT_THROW(serve::ParseOrigin(text), serve::ConfigError) << text;
+        } else {
+            EXPECT_EQ(serve::ParseOrigin(text), origin);
+        }
+    }
 
     TempDir dir;
     const auto token = [&](const std::string& text, mode_t mode) {

@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
     ServeOptions serve;
     auto* srv = app.add_subcommand(
         "serve", "Serve scales over HTTP, WebSocket and Server-Sent Events, with a live page");
-    srv->add_option("--listen", serve.listen, "ADDR:PORT to listen on (loopback unless told)")
+    srv->add_option("--listen", serve.listen,
+                    "Numeric ADDR:PORT to listen on (beyond loopback only with --token-file)")
         ->capture_default_str();
     auto* srvConfig = srv->add_option(
         "--config", serve.config,
@@ -189,7 +190,8 @@ int main(int argc, char** argv) {
                     "(repeatable; none by default)");
     srv->add_option("--token-file", serve.tokenFile,
                     "Require the token in this file of every request");
-    srv->add_option("--max-clients", serve.maxClients, "Most connections at a time")
+    srv->add_option("--max-clients", serve.maxClients,
+                    "Most connections making requests, and as many event streams besides")
         ->check(CLI::Range(1, 10000))
         ->capture_default_str();
 

@@ -30,14 +30,12 @@ Reply Json(std::string body) {
     return Reply{200, "application/json", std::move(body), "", false};
 }
 
-Reply MethodNotAllowed(std::string allow) {
-    Reply r = Error(405, "method not allowed; use " + allow);
-    r.allow = std::move(allow);
-    return r;
-}
+constexpr std::string_view kGetHead = "GET, HEAD";
 
+// "/api/scales/a" -> {"api", "scales", "a"}; nothing for a path that does not start with '/'.
 std::vector<std::string_view> Segments(std::string_view path) {
     std::vector<std::string_view> out;
+    if (!path.starts_with('/')) return out;
     while (!path.empty()) {
         path.remove_prefix(1);  // the '/'
         const auto slash = path.find('/');
@@ -144,92 +142,137 @@ bool Api::IsEventStream(std::string_view target, std::string& scale) {
     return false;
 }
 
-void Api::Handle(const Request& req, const std::function<void(Reply)>& respond) {
+std::function<void()> Api::Handle(const Request& req, const std::function<void(Reply)>& respond) {
     const std::string_view path = PathOf(req.target);
     const auto s = Segments(path);
-    const bool get = req.method == "GET";
-
-    if (const Asset* asset = FindAsset(path)) {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        return respond(
-            Reply{200, std::string(asset->contentType), std::string(asset->body), "", true});
+    // What the path names, and the methods it answers (OPTIONS besides).
+    enum class Resource {
+        kNone,
+        kServer,
+        kAsset,
+        kScaleRead,
+        kEvents,
+        kScales,
+        kScale,
+        kRead,
+        kSet
+    };
+    Resource resource = Resource::kNone;
+    std::string_view methods = kGetHead;
+    const Asset* asset = FindAsset(path);
+    if (req.target == "*") {
+        resource = Resource::kServer;
+        methods = "GET, HEAD, PUT, POST";
+    } else if (asset) {
+        resource = Resource::kAsset;
+    } else if (s.size() == 2 && s[0] == "hw_proxy" && s[1] == "scale_read") {
+        resource = Resource::kScaleRead;
+        methods = "POST";
+    } else if (s.size() == 2 && s[0] == "api" && s[1] == "events") {
+        resource = Resource::kEvents;
+    } else if (s.size() >= 2 && s.size() <= 4 && s[0] == "api" && s[1] == "scales") {
+        if (s.size() > 2 && !hub_.Has(s[2])) {
+            respond(Error(404, "no scale named \"" + std::string(s[2]) + "\""));
+            return {};
+        }
+        if (s.size() == 2) {
+            resource = Resource::kScales;
+        } else if (s.size() == 3) {
+            resource = Resource::kScale;
+        } else if (s[3] == "read") {
+            resource = Resource::kRead;
+        } else if (s[3] == "units" || s[3] == "notify") {
+            resource = Resource::kSet;
+            methods = "PUT";
+        } else if (s[3] == "events") {
+            resource = Resource::kEvents;
+        }
     }
-    if (s.size() == 2 && s[0] == "hw_proxy" && s[1] == "scale_read") {
-        if (req.method != "POST") return respond(MethodNotAllowed("POST"));
-        return respond(ScaleRead(req.body));
+    if (resource == Resource::kNone) {
+        respond(Error(404, "not found"));
+        return {};
     }
-    if (s.size() == 2 && s[0] == "api" && s[1] == "events") {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        return respond(Error(426,
-                             "this is an event stream: open it as a WebSocket, or with "
-                             "Accept: text/event-stream"));
+    if (req.method == "OPTIONS") {
+        respond(Reply{204, "", "", std::string(methods) + ", OPTIONS", false});
+        return {};
     }
-    if (s.size() < 2 || s[0] != "api" || s[1] != "scales" || s.size() > 4) {
-        return respond(Error(404, "not found"));
+    const bool allowed =
+        methods == kGetHead ? req.method == "GET" || req.method == "HEAD" : req.method == methods;
+    if (!allowed || resource == Resource::kServer) {
+        Reply r = Error(405, "method not allowed; use " + std::string(methods));
+        r.allow = std::string(methods) + ", OPTIONS";
+        respond(std::move(r));
+        return {};
     }
-    if (s.size() == 2) {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        return respond(Json(hub_.States()));
+    switch (resource) {
+        case Resource::kAsset:
+            respond(
+                Reply{200, std::string(asset->contentType), std::string(asset->body), "", true});
+            break;
+        case Resource::kScaleRead:
+            respond(ScaleRead(req.body));
+            break;
+        case Resource::kEvents:
+            respond(Error(426,
+                          "this is an event stream: open it as a WebSocket, or with "
+                          "Accept: text/event-stream"));
+            break;
+        case Resource::kScales:
+            respond(Json(hub_.States()));
+            break;
+        case Resource::kScale:
+            respond(Json(*hub_.State(s[2])));
+            break;
+        case Resource::kRead:
+            return Read(s[2], req.target, respond);
+        case Resource::kSet:
+            respond(Setting(s[2], s[3], req.body));
+            break;
+        default:
+            break;
     }
-    const std::string_view name = s[2];
-    if (!hub_.Has(name)) return respond(Error(404, "no scale named \"" + std::string(name) + "\""));
-    if (s.size() == 3) {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        return respond(Json(*hub_.State(name)));
-    }
-    const std::string_view what = s[3];
-    if (what == "read") {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        if (auto refused = Read(name, req.target, respond)) respond(std::move(*refused));
-        return;
-    }
-    if (what == "units" || what == "notify") {
-        if (req.method != "PUT") return respond(MethodNotAllowed("PUT"));
-        return respond(Setting(name, what, req.body));
-    }
-    if (what == "events") {
-        if (!get) return respond(MethodNotAllowed("GET"));
-        return respond(Error(426,
-                             "this is an event stream: open it as a WebSocket, or with "
-                             "Accept: text/event-stream"));
-    }
-    respond(Error(404, "not found"));
+    return {};
 }
 
-std::optional<Reply> Api::Read(std::string_view name, std::string_view target,
-                               const std::function<void(Reply)>& respond) {
+std::function<void()> Api::Read(std::string_view name, std::string_view target,
+                                const std::function<void(Reply)>& respond) {
     int stable = kDefaultStable;
     double timeout = kDefaultTimeout;
     if (auto v = QueryParameter(target, "stable")) {
         const auto n = Number(*v);
         if (!n || *n != std::floor(*n) || *n < 1 || *n > kMaxStable) {
-            return Error(400,
-                         "stable must be a whole number from 1 to " + std::to_string(kMaxStable));
+            respond(Error(400,
+                          "stable must be a whole number from 1 to " + std::to_string(kMaxStable)));
+            return {};
         }
         stable = static_cast<int>(*n);
     }
     if (auto v = QueryParameter(target, "timeout")) {
         const auto n = Number(*v);
         if (!n || *n <= 0 || *n > kMaxTimeout) {
-            return Error(400, "timeout must be a number of seconds above 0, at most 60");
+            respond(Error(400, "timeout must be a number of seconds above 0, at most 60"));
+            return {};
         }
         timeout = *n;
     }
     if (stable > 1 && hub_.Notify(name) != vnEverytime) {
-        return Error(409,
-                     "this scale reports only changed weights (notify changed), so equal weights "
-                     "never repeat: read with stable=1, or set notify to everytime");
+        respond(Error(409,
+                      "this scale reports only changed weights (notify changed), so equal "
+                      "weights never repeat: read with stable=1, or set notify to everytime"));
+        return {};
     }
     const auto ms = std::chrono::milliseconds(static_cast<long long>(std::ceil(timeout * 1000)));
-    hub_.Read(name, stable, ms, [respond, timeout](Hub::ReadOutcome outcome) {
-        if (outcome.state) return respond(Json(std::move(*outcome.state)));
-        Reply r = Error(
-            504, "no stable weight within " + FormatSingle(static_cast<float>(timeout)) + " s");
-        r.body.pop_back();
-        r.body += ",\"seen\":" + cli::JsonString(outcome.seen) + "}";
-        respond(std::move(r));
-    });
-    return std::nullopt;
+    const std::uint64_t id =
+        hub_.Read(name, stable, ms, [respond, timeout](Hub::ReadOutcome outcome) {
+            if (outcome.state) return respond(Json(std::move(*outcome.state)));
+            Reply r = Error(
+                504, "no stable weight within " + FormatSingle(static_cast<float>(timeout)) + " s");
+            r.body.pop_back();
+            r.body += ",\"seen\":" + cli::JsonString(outcome.seen) + "}";
+            respond(std::move(r));
+        });
+    if (id == 0) return {};
+    return [this, id] { hub_.CancelRead(id); };
 }
 
 Reply Api::Setting(std::string_view name, std::string_view what, std::string_view body) {

@@ -21,7 +21,7 @@ struct Reply {
     unsigned status = 200;
     std::string contentType = "application/json";
     std::string body;
-    std::string allow;   // for 405: the methods the resource has
+    std::string allow;   // for 405 and OPTIONS: the methods the resource has
     bool asset = false;  // a file of the page, which may be cached
 };
 
@@ -29,17 +29,18 @@ class Api {
   public:
     explicit Api(Hub& hub) : hub_(hub) {}
 
-    // Answers through `respond`, exactly once, at once or later on the loop.
-    void Handle(const Request& request, const std::function<void(Reply)>& respond);
+    // Answers through `respond`, exactly once, at once or later on the loop. HEAD is answered as
+    // GET (the transport drops the body), OPTIONS with 204 and the resource's methods in `allow`.
+    // For an answer that waits, returns what abandons it (`respond` is then never called).
+    std::function<void()> Handle(const Request& request, const std::function<void(Reply)>& respond);
 
     // Whether the path is an event stream (/api/events, /api/scales/{name}/events) of an
     // existing scale; `scale` is then the scale's name, or empty for all scales.
     bool IsEventStream(std::string_view target, std::string& scale);
 
   private:
-    // A reply at once for bad parameters; nullopt when the read waits and answers later.
-    std::optional<Reply> Read(std::string_view name, std::string_view target,
-                              const std::function<void(Reply)>& respond);
+    std::function<void()> Read(std::string_view name, std::string_view target,
+                               const std::function<void(Reply)>& respond);
     Reply Setting(std::string_view name, std::string_view what, std::string_view body);
     Reply ScaleRead(std::string_view body);
 

@@ -1,5 +1,6 @@
 #include "tools/varnel/serve/config.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,8 +8,10 @@
 #include <charconv>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <tuple>
 
 #include "tools/varnel/units.h"
 
@@ -168,12 +171,90 @@ ListenAddress ParseListen(std::string_view text) {
         throw bad("write an IPv6 address in brackets, e.g. [::1]:8398");
     }
     if (host.empty()) throw bad("no address");
+    unsigned char address[16];
+    if (::inet_pton(AF_INET, std::string(host).c_str(), address) != 1 &&
+        ::inet_pton(AF_INET6, std::string(host).c_str(), address) != 1) {
+        throw bad("give a numeric address, e.g. 127.0.0.1:8398 or [::1]:8398");
+    }
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
     if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535) {
         throw bad("the port must be a number from 0 to 65535");
     }
     return ListenAddress{std::string(host), static_cast<std::uint16_t>(value)};
+}
+
+std::string ParseOrigin(std::string_view text) {
+    if (text == "*") return "*";
+    const auto bad = [&] {
+        return ConfigError("--allow-origin " + std::string(text) +
+                           ": give * or an origin such as http://pos.example:8080 (a scheme, "
+                           "host and optional port, nothing after them)");
+    };
+    const auto sep = text.find("://");
+    if (sep == std::string_view::npos || sep == 0) throw bad();
+    std::string scheme = Lower(text.substr(0, sep));
+    const bool schemeOk =
+        std::isalpha(static_cast<unsigned char>(scheme.front())) &&
+        std::all_of(scheme.begin(), scheme.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+        });
+    std::string_view rest = text.substr(sep + 3);
+    std::string_view host = rest, port;
+    if (rest.starts_with('[')) {
+        const auto close = rest.find(']');
+        if (close == std::string_view::npos) throw bad();
+        host = rest.substr(0, close + 1);
+        rest.remove_prefix(close + 1);
+        if (!rest.empty() && rest.front() != ':') throw bad();
+        port = rest.empty() ? rest : rest.substr(1);
+        unsigned char v6[16];
+        if (::inet_pton(AF_INET6, std::string(host.substr(1, host.size() - 2)).c_str(), v6) != 1)
+            throw bad();
+    } else {
+        const auto colon = rest.find(':');
+        host = rest.substr(0, colon);
+        port = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        const bool nameOk =
+            !host.empty() && host.front() != '.' && host.front() != '-' &&
+            std::all_of(host.begin(), host.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+            });
+        if (!nameOk) throw bad();
+    }
+    if (!schemeOk || (port.empty() && rest.find(':') != std::string_view::npos)) throw bad();
+    std::string origin = scheme + "://" + Lower(host);
+    if (!port.empty()) {
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535) {
+            throw bad();
+        }
+        const bool implied =
+            (scheme == "http" && value == 80) || (scheme == "https" && value == 443);
+        if (!implied) origin += ":" + std::to_string(value);
+    }
+    return origin;
+}
+
+void RefuseSharedDevices(const std::vector<ScaleSpec>& scales,
+                         const std::vector<std::string>& paths) {
+    // A character device is its device number, whatever file names it; anything else its inode.
+    std::map<std::tuple<bool, dev_t, ino_t>, std::size_t> seen;
+    for (std::size_t i = 0; i < scales.size() && i < paths.size(); ++i) {
+        struct stat st {};
+        if (::stat(paths[i].c_str(), &st) != 0) continue;
+        const bool chr = S_ISCHR(st.st_mode);
+        const auto key = chr ? std::make_tuple(true, st.st_rdev, ino_t{0})
+                             : std::make_tuple(false, st.st_dev, st.st_ino);
+        const auto [it, added] = seen.emplace(key, i);
+        if (!added) {
+            const std::size_t first = it->second;
+            throw ConfigError("scale \"" + scales[i].name + "\" uses " + paths[i] +
+                              ", the same device as scale \"" + scales[first].name + "\" (" +
+                              paths[first] + ")");
+        }
+    }
 }
 
 std::string LoadToken(const std::string& path) {

@@ -47,6 +47,17 @@ struct ListenAddress {
 // ConfigError.
 ListenAddress ParseListen(std::string_view text);
 
+// An --allow-origin value as a browser writes the origin: "*", or scheme://host[:port] in lower
+// case without the scheme's default port ("HTTP://POS.example:80" -> "http://pos.example").
+// Throws ConfigError for anything else, "null" and wildcards in names included.
+std::string ParseOrigin(std::string_view text);
+
+// Refuses two scales on one device under different names (a link, "/dev/pts/./3"): `paths[i]` is
+// the device scale i opens. Devices are compared by what they are, not by name; one that does not
+// exist yet is left to the opening. Throws ConfigError.
+void RefuseSharedDevices(const std::vector<ScaleSpec>& scales,
+                         const std::vector<std::string>& paths);
+
 // The token in a token file: its first line without surrounding blanks, 16 to 256 letters,
 // digits, '-', '.', '_' or '~' (so it can travel in a URL and a WebSocket subprotocol).
 // The file must not be readable by others. Throws ConfigError.

@@ -2,7 +2,53 @@
 # index.html is served at "/", every other file at "/<name>".
 set(types html "text/html; charset=utf-8" js "text/javascript; charset=utf-8"
           css "text/css; charset=utf-8" svg "image/svg+xml")
+# The page may run only its own scripts (Content-Security-Policy): the inline ones are allowed by
+# their SHA-256, written here as the policy wants it, base64.
+function(hex_to_base64 hex out)
+    set(digits "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+    string(LENGTH "${hex}" n)
+    set(b64 "")
+    set(i 0)
+    while(i LESS n)
+        string(SUBSTRING "${hex}" ${i} 6 group)
+        string(LENGTH "${group}" g)
+        string(SUBSTRING "${group}000000" 0 6 padded)
+        math(EXPR v "0x${padded}")
+        foreach(shift 18 12 6 0)
+            math(EXPR k "(${v} >> ${shift}) & 63")
+            string(SUBSTRING "${digits}" ${k} 1 c)
+            string(APPEND b64 "${c}")
+        endforeach()
+        if(g EQUAL 2)
+            string(REGEX REPLACE "..$" "==" b64 "${b64}")
+        elseif(g EQUAL 4)
+            string(REGEX REPLACE ".$" "=" b64 "${b64}")
+        endif()
+        math(EXPR i "${i} + 6")
+    endwhile()
+    set(${out} "${b64}" PARENT_SCOPE)
+endfunction()
+
+function(inline_script_hashes file out)
+    file(READ ${file} text)
+    set(hashes "")
+    string(FIND "${text}" "<script>" open)
+    while(NOT open EQUAL -1)
+        math(EXPR open "${open} + 8")
+        string(SUBSTRING "${text}" ${open} -1 text)
+        string(FIND "${text}" "</script>" close)
+        string(SUBSTRING "${text}" 0 ${close} script)
+        string(SHA256 hex "${script}")
+        hex_to_base64(${hex} b64)
+        string(APPEND hashes " 'sha256-${b64}'")
+        string(FIND "${text}" "<script>" open)
+    endwhile()
+    string(STRIP "${hashes}" hashes)
+    set(${out} "${hashes}" PARENT_SCOPE)
+endfunction()
+
 string(REPLACE "|" ";" FILES "${FILES}")
+set(scripts "")
 set(arrays "")
 set(table "")
 set(i 0)
@@ -23,6 +69,7 @@ foreach(file IN LISTS FILES)
     string(APPEND arrays "const unsigned char file${i}[] = {${bytes}};\n")
     if(name STREQUAL "index.html")
         set(path "/")
+        inline_script_hashes(${file} scripts)
     else()
         set(path "/${name}")
     endif()
@@ -38,6 +85,8 @@ ${arrays}
 const Asset kAssets[] = {
 ${table}};
 }  // namespace
+
+const std::string_view kInlineScripts = \"${scripts}\";
 
 const Asset* FindAsset(std::string_view path) {
     for (const Asset& a : kAssets)

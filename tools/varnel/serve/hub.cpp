@@ -103,21 +103,49 @@ Hub::Entry* Hub::Find(std::string_view name) {
     return nullptr;
 }
 
+namespace {
+
+// Replaces the number after "key": in a line of cli::JsonLine. The first match is the key: the
+// text values before it escape their quotes.
+void SetNumber(std::string& line, std::string_view key, long value) {
+    const auto at = line.find(key);
+    if (at == std::string::npos) return;
+    const auto begin = at + key.size();
+    const auto end = line.find_first_of(",}", begin);
+    line.replace(begin, end - begin, std::to_string(value));
+}
+
+}  // namespace
+
 std::string Hub::StateOf(Entry& e) {
     std::string out = "{\"scale\":" + cli::JsonString(e.conf.name) + ",\"state\":\"" + e.state +
                       "\",\"reason\":" + (e.reason.empty() ? "null" : cli::JsonString(e.reason));
     // The last event's record; before the first, the control's properties as they stand.
+    const Varnel& c = e.scale.Control();
     std::string record;
     if (e.last) {
         record = cli::JsonLine(*e.last);
+        // A client reads back what it has set even when no event has followed.
+        if (e.last->netWtUnits != c.NetWtUnits())
+            SetNumber(record, "\"NetWtUnits\":", c.NetWtUnits());
+        if (e.last->wtNotification != c.WtNotification())
+            SetNumber(record, "\"WtNotification\":", c.WtNotification());
     } else {
-        cli::EventRecord r = cli::EventRecord::From(e.scale.Control(), e.device);
+        cli::EventRecord r = cli::EventRecord::From(c, e.device);
         r.time.clear();
         record = cli::JsonLine(r);
     }
     out += ',';
     out.append(record, 1, std::string::npos);
     return out;
+}
+
+std::string Hub::StateAt(Entry& e, const cli::EventRecord& r) {
+    std::optional<cli::EventRecord> saved = std::move(e.last);
+    e.last = r;
+    std::string state = StateOf(e);
+    e.last = std::move(saved);
+    return state;
 }
 
 std::optional<std::string> Hub::State(std::string_view name) {
@@ -193,11 +221,7 @@ void Hub::OnEvent(Entry& e) {
             ++it;
             continue;
         }
-        // The state at the weight that ended the read.
-        std::optional<cli::EventRecord> saved = std::move(e.last);
-        e.last = read.watcher.Result();
-        ReadOutcome outcome{StateOf(e), ""};
-        e.last = std::move(saved);
+        ReadOutcome outcome{StateAt(e, *read.watcher.Result()), ""};
         auto done = std::move(read.done);
         it = e.reads.erase(it);
         done(std::move(outcome));
@@ -248,12 +272,26 @@ std::vector<Message> Hub::Snapshot(std::string_view scale) {
     return out;
 }
 
-void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
-               ReadDone done) {
+std::uint64_t Hub::Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
+                        ReadDone done) {
     Entry* e = Find(name);
-    if (!e) return;
-    const std::uint64_t id = nextId_++;
+    if (!e) return 0;
     auto read = std::make_unique<PendingRead>(loop_.Context(), stable);
+    const Varnel& c = e->scale.Control();
+    const bool online = e->state == "stable" || e->state == "motion";
+    if (c.WtNotification() != vnEverytime && online && e->framed && e->last) {
+        // Every frame since the last event has carried the control's weight and status.
+        cli::EventRecord now = cli::EventRecord::From(c, e->device);
+        now.scaleCommEvent = scale_event::kNewWeight;
+        now.valid = cli::IsValidWeight(now.scaleCommEvent, now.scaleStatus, now.rawWtUnits);
+        now.time = e->last->time;
+        read->watcher.Add(now);
+        if (read->watcher.Result()) {
+            done(ReadOutcome{StateAt(*e, *read->watcher.Result()), ""});
+            return 0;
+        }
+    }
+    const std::uint64_t id = nextId_++;
     read->done = std::move(done);
     read->timer.expires_after(timeout);
     read->timer.async_wait(
@@ -266,6 +304,12 @@ void Hub::Read(std::string_view name, int stable, std::chrono::milliseconds time
             r->done(ReadOutcome{std::nullopt, r->watcher.WhatWasSeen()});
         });
     e->reads.emplace(id, std::move(read));
+    return id;
+}
+
+void Hub::CancelRead(std::uint64_t id) {
+    for (auto& e : entries_)
+        e->reads.erase(id);
 }
 
 Hub::Kilograms Hub::WeightInKilograms(std::string_view name) {

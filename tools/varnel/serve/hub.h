@@ -14,6 +14,10 @@
 
 #include "tools/varnel/serve/config.h"
 
+namespace varnel::cli {
+struct EventRecord;
+}  // namespace varnel::cli
+
 namespace varnel::posix {
 class EventLoop;
 struct OpenFailure;
@@ -55,14 +59,16 @@ class Hub {
     bool Has(std::string_view name) { return Find(name) != nullptr; }
 
     // One scale's state: {"scale":..,"state":..,"reason":..} followed by the keys of
-    // `monitor --json` for its last event. nullopt for an unknown name.
+    // `monitor --json` for its last event, but for NetWtUnits and WtNotification, which are the
+    // control's settings now ("units" and "NetWtText" stay with NetWt). nullopt for an unknown
+    // name.
     std::optional<std::string> State(std::string_view name);
     // {"scales":[state, ...]} in the configured order.
     std::string States();
 
     // Change NetWtUnits or WtNotification: {"scale":..,"NetWtUnits":n} or {..,"WtNotification":n},
-    // or nullopt for an unknown name. The state keeps the last event's values: under vnEverytime
-    // NetWt follows the new units with the next frame, under vnChanged at once.
+    // or nullopt for an unknown name. Under vnEverytime NetWt follows the new units with the next
+    // frame, under vnChanged at once.
     std::optional<std::string> SetUnits(std::string_view name, VN_UOM_ENUM units);
     std::optional<std::string> SetNotify(std::string_view name, VN_NOTIFY_ENUM notify);
     std::optional<VN_NOTIFY_ENUM> Notify(std::string_view name);
@@ -77,8 +83,14 @@ class Hub {
     std::vector<Message> Snapshot(std::string_view scale);
 
     // Waits without blocking for `stable` consecutive valid frames with the same weight, at
-    // most `timeout`; `done` runs once, on the loop. The scale must exist.
-    void Read(std::string_view name, int stable, std::chrono::milliseconds timeout, ReadDone done);
+    // most `timeout`; `done` runs once, on the loop, unless the read is cancelled. Under vnChanged
+    // a steady scale raises no events, so there the current weight counts as the first frame
+    // (and a valid one ends a read of one frame at once, inside this call). Returns the read's
+    // id, or 0 when it has ended already. The scale must exist.
+    std::uint64_t Read(std::string_view name, int stable, std::chrono::milliseconds timeout,
+                       ReadDone done);
+    // Ends a waiting read without an answer: its client has gone.
+    void CancelRead(std::uint64_t id);
 
     // The current weight of a scale in kilograms, as a point-of-sale app reads it.
     Kilograms WeightInKilograms(std::string_view name);
@@ -89,6 +101,8 @@ class Hub {
 
     Entry* Find(std::string_view name);
     std::string StateOf(Entry& e);
+    // The state as it was at an event that ended a read.
+    std::string StateAt(Entry& e, const cli::EventRecord& r);
     void OnEvent(Entry& e);
     void OnOpenFailure(Entry& e, const posix::OpenFailure& f);
     void SetState(Entry& e, std::string state, std::string reason, bool announce);

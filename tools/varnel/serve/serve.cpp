@@ -2,7 +2,6 @@
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
-#include <system_error>
 
 #include "platform/posix/port_resolver.h"
 #include "tools/varnel/commands.h"
@@ -30,26 +29,29 @@ int RunServe(const ServeOptions& o) {
     std::signal(SIGPIPE, SIG_IGN);
     serve::ServerOptions options;
     std::vector<serve::ScaleSpec> scales;
+    const std::string systemDir = o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir;
+    posix::EventLoop loop;
+    std::unique_ptr<serve::Hub> hub;
+    std::unique_ptr<serve::Server> server;
     try {
         options.listen = serve::ParseListen(o.listen);
         scales = Scales(o);
         if (!o.tokenFile.empty()) options.token = serve::LoadToken(o.tokenFile);
+        for (const std::string& origin : o.allowOrigins)
+            options.allowOrigins.push_back(serve::ParseOrigin(origin));
+        posix::PortResolver ports(systemDir);
+        std::vector<std::string> devices;
+        for (const auto& s : scales)
+            devices.push_back(s.device.empty() ? ports.Resolve(static_cast<std::int16_t>(s.port))
+                                               : s.device);
+        serve::RefuseSharedDevices(scales, devices);
+        options.maxClients = static_cast<std::size_t>(o.maxClients);
+        options.maxStreams = options.maxClients;
+        hub = std::make_unique<serve::Hub>(loop, systemDir, scales);
+        server = std::make_unique<serve::Server>(loop, *hub, options);
     } catch (const serve::ConfigError& e) {
         std::fprintf(stderr, "varnel: %s\n", e.what());
         return 2;
-    }
-    options.allowOrigins = o.allowOrigins;
-    options.maxClients = static_cast<std::size_t>(o.maxClients);
-
-    posix::EventLoop loop;
-    serve::Hub hub(loop, o.systemDir.empty() ? posix::DefaultSystemDir() : o.systemDir, scales);
-    std::unique_ptr<serve::Server> server;
-    try {
-        server = std::make_unique<serve::Server>(loop, hub, options);
-    } catch (const std::system_error& e) {
-        std::fprintf(stderr, "varnel: cannot listen on %s: %s\n", o.listen.c_str(),
-                     e.code().message().c_str());
-        return 1;
     }
     const serve::ListenAddress local = server->Local();
     const bool v6 = local.host.find(':') != std::string::npos;
@@ -59,19 +61,15 @@ int RunServe(const ServeOptions& o) {
     std::printf("varnel serve: listening on http://%s%s%s:%u/ (scales: %s)\n", v6 ? "[" : "",
                 local.host.c_str(), v6 ? "]" : "", local.port, names.c_str());
     std::fflush(stdout);
-    if (options.token.empty() && local.host.rfind("127.", 0) != 0 && local.host != "::1") {
-        std::fprintf(stderr,
-                     "varnel: warning: listening beyond this machine without --token-file\n");
-    }
 
     boost::asio::signal_set signals(loop.Context(), SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec) return;
         server->Stop();
-        hub.Close();
+        hub->Close();
         loop.Stop();
     });
-    hub.Open();
+    hub->Open();
     loop.Run();
     return 0;
 }

@@ -19,19 +19,22 @@ struct ServerOptions {
     ListenAddress listen{"127.0.0.1", 8398};
     std::vector<std::string> allowOrigins;  // cross-origin callers allowed; "*" for any
     std::string token;                      // required of every request when not empty
-    std::size_t maxClients = 64;            // open connections, event streams included
+    std::size_t maxClients = 64;            // connections making requests
+    std::size_t maxStreams = 64;            // event streams (WebSocket or SSE), counted apart
     std::size_t maxBodyBytes = 16 * 1024;
     std::size_t maxHeaderBytes = 8 * 1024;
     // What one event-stream client may have waiting before it is dropped.
     std::size_t queueMessages = 256;
     std::size_t queueBytes = 256 * 1024;
     std::chrono::milliseconds idleTimeout{30'000};  // connection without a request, a pong
+    // From a connection's start, or the first byte of a later request, to the end of the head.
+    std::chrono::milliseconds headTimeout{5'000};
 };
 
 struct ServerStats {
     std::size_t clients = 0;      // open connections
     std::size_t streams = 0;      // of which event streams (WebSocket or SSE)
-    std::uint64_t refused = 0;    // connections turned away: too many clients
+    std::uint64_t refused = 0;    // connections turned away: too many making requests
     std::uint64_t dropped = 0;    // event-stream clients dropped for falling behind
     std::uint64_t messages = 0;   // event messages written
     std::size_t queuedBytes = 0;  // event bytes waiting for clients now
@@ -40,7 +43,8 @@ struct ServerStats {
 
 class Server {
   public:
-    // Listens at once; throws std::system_error when the address cannot be bound.
+    // Listens at once. Throws ConfigError, naming --listen and the address, when it cannot
+    // listen there, or when the address is not a loopback one and there is no token.
     Server(posix::EventLoop& loop, Hub& hub, ServerOptions options);
     ~Server();  // Stop()
     Server(const Server&) = delete;

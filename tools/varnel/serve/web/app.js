@@ -3,7 +3,6 @@
 
 (function () {
   const token = new URLSearchParams(location.search).get('token');
-  const UNITS = ['lb', 'kg', 'g', 'oz'];  // NetWtUnits 0..3
   const KG_PER = {lb: 0.45359237, kg: 1, g: 0.001, oz: 0.028349523125};
   const DECIMALS = {lb: 3, kg: 3, g: 0, oz: 2};
   const WINDOW_MS = 60000;
@@ -60,7 +59,7 @@
     const now = Date.now();
     received.push(now);
     const c = card(m.scale);
-    const units = UNITS[m.NetWtUnits] || null;
+    const units = m.units || null;  // of NetWt; NetWtUnits may be newer than the last frame
     if (m.event === 'weight') {
       if (m.valid && units) {
         c.units = units;
