@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "host/scale.h"
@@ -121,15 +120,7 @@ class PtyRig : public Rig {
                       true);
         }
     }
-    std::vector<Started> InitialiserRuns() override {
-        std::vector<Started> out;
-        std::istringstream in(dir.Read("runs"));
-        for (std::string line; std::getline(in, line);) {
-            const std::size_t blank = line.find(' ');
-            out.push_back(Started{std::stol(line.substr(0, blank)), line.substr(blank + 1)});
-        }
-        return out;
-    }
+    std::vector<Started> InitialiserRuns() override { return RunsIn(dir.Read("runs")); }
     bool Ends(const Started& run, std::chrono::milliseconds limit) override {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!Gone(static_cast<pid_t>(run.pid))) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,16 @@ class Rig {
     void Record(Seen s) {
         seen.push_back(std::move(s));
         if (onEvent) onEvent();
+    }
+    // The runs in a stand-in initialiser's record: one "pid command-line" line each.
+    static std::vector<Started> RunsIn(const std::string& record) {
+        std::vector<Started> out;
+        std::istringstream in(record);
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t blank = line.find(' ');
+            out.push_back(Started{std::stol(line.substr(0, blank)), line.substr(blank + 1)});
+        }
+        return out;
     }
 };
 

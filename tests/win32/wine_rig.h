@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -140,15 +139,7 @@ class WineRig : public Rig {
         if (kind == Initialiser::Hangs) ::SetEnvironmentVariableA("VARNEL_PORTIN_HANG", "1");
         ASSERT_TRUE(::CopyFileA(probe, (SystemDir() / "PORTIN16.EXE").string().c_str(), FALSE));
     }
-    std::vector<Started> InitialiserRuns() override {
-        std::vector<Started> out;
-        std::istringstream in(ReadText(probeLog));
-        for (std::string line; std::getline(in, line);) {
-            const std::size_t blank = line.find(' ');
-            out.push_back(Started{std::stol(line.substr(0, blank)), line.substr(blank + 1)});
-        }
-        return out;
-    }
+    std::vector<Started> InitialiserRuns() override { return RunsIn(ReadText(probeLog)); }
     bool Ends(const Started& run, std::chrono::milliseconds limit) override {
         const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(run.pid));
         if (!process) return true;
