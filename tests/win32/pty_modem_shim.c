@@ -66,25 +66,20 @@ static int Answer(Ioctl real, int fd, unsigned long request, void* arg) {
     return 0;
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    static Ioctl real;
-    if (!real) real = (Ioctl)dlsym(RTLD_NEXT, "ioctl");
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    return Answer(real, fd, request, arg);
-}
+/* Defines NAME in place of the C library's, which it looks up at the first call. */
+#define INTERPOSE(name)                                   \
+    int name(int fd, unsigned long request, ...) {        \
+        static Ioctl real;                                \
+        if (!real) real = (Ioctl)dlsym(RTLD_NEXT, #name); \
+        va_list ap;                                       \
+        va_start(ap, request);                            \
+        void* arg = va_arg(ap, void*);                    \
+        va_end(ap);                                       \
+        return Answer(real, fd, request, arg);            \
+    }
 
+INTERPOSE(ioctl)
 #if __TIMESIZE == 32
 /* A 32-bit program built with 64-bit time_t (as Wine's 32-bit side is) calls this name. */
-int __ioctl_time64(int fd, unsigned long request, ...) {
-    static Ioctl real;
-    if (!real) real = (Ioctl)dlsym(RTLD_NEXT, "__ioctl_time64");
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    return Answer(real, fd, request, arg);
-}
+INTERPOSE(__ioctl_time64)
 #endif
