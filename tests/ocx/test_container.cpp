@@ -1374,11 +1374,3 @@ TEST_F(ContainerTest, CloseLetsGoOfTheSiteAndTheAdviseSinks) {
 
 }  // namespace
 }  // namespace varnel::testing
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-    const int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
-}

@@ -1,254 +1,172 @@
-// The control on the POSIX runtime against a real pseudo-terminal.
+// The control on the POSIX runtime against a real pseudo-terminal: the runtime scenarios on a rig
+// of its own, and what only this runtime has.
+#include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <termios.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <thread>
 
+#include "host/scale.h"
 #include "platform/posix/serial_port.h"
-#include "tests/posix/loop_fixture.h"
+#include "tests/posix/pty_pair.h"
+#include "tests/scenarios/rig.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_util.h"
 
 namespace varnel::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using CodeList = std::vector<std::int16_t>;
+namespace fs = std::filesystem;
 
-TEST_F(LoopTest, FramesWrittenToTheLineArriveAsEvents) {
-    ASSERT_EQ(Open(), 1);
-    scale->Control().SetNetWtUnits(vnGrams);
-    pty.Write(Frame(' ', "01234"));
-    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 10s));
-    EXPECT_EQ(seen[0].event, 1);
-    EXPECT_EQ(seen[0].rawUnits, 1);
-    EXPECT_EQ(seen[0].rawWt, "01234");
-    EXPECT_EQ(seen[0].formatted, "012.34");
-    EXPECT_EQ(seen[0].netWt, 12340.0f);
-    EXPECT_EQ(seen[0].connect, 1);
+// Port 2 resolves through <system dir>/com2, a link to the device node, here itself a link in the
+// test's own directory to the pseudo-terminal: when the cable is pulled the device link goes, and
+// no other program's pseudo-terminal can take its place under that name.
+class PtyRig : public Rig {
+  public:
+    static constexpr std::int16_t kPort = 2;
 
-    pty.Write(Frame('1', "01234"));
-    ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 10s));
-    EXPECT_EQ(Codes(), (CodeList{1, 2, 1}));
-    EXPECT_EQ(seen[2].rawWt, "00000");
-    EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(LoopTest, TheLineIsSetTo2400Baud8N2) {
-    ASSERT_EQ(Open(), 1);
-    // Both sides of a pseudo-terminal share one termios.
-    termios tio{};
-    ASSERT_EQ(::tcgetattr(pty.Master(), &tio), 0);
-    EXPECT_EQ(cfgetispeed(&tio), B2400);
-    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_TRUE(tio.c_cflag & CSTOPB);
-    EXPECT_FALSE(tio.c_cflag & PARENB);
-    EXPECT_FALSE(tio.c_lflag & ICANON);
-    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT),
-              static_cast<tcflag_t>(INPCK | PARMRK));  // line errors are marked
-}
-
-TEST_F(LoopTest, ReceiverEdgeCasesHoldEndToEnd) {
-    ASSERT_EQ(Open(), 1);
-    struct Case {
-        const char* name;
-        std::string bytes;
-    };
-    const std::string good = Frame('0', "00007");
-    const Case lost[] = {
-        {"stray characters ahead of a frame flush it", "xyz" + good},
-        {"STX inside a frame", std::string("\x02") + "0 1" + good},
-        {"9 characters", std::string("\x02") + "0 01234\r"},
-        {"11 characters", std::string("\x02") + "0  012345\r"},
-        {"noise with 0xFF bytes", std::string("\xff\xff\x01\xfe")},
-    };
-    for (const auto& c : lost) {
-        SCOPED_TRACE(c.name);
-        pty.Write(c.bytes);
-        RunFor(60ms);
-        EXPECT_TRUE(seen.empty());
+    PtyRig() : runtime(loop, dir.Path()) {
+        port = kPort;
+        timerLead = 10ms;
+        fs::create_symlink(dir / "ttyUSB0", dir / "com2");
+        PlugInCable();
+        scale = std::make_unique<host::Scale>(runtime);
+        scale->Control().SetCommPort(kPort);
+        scale->Container().SubscribeScaleComm([this] {
+            Varnel& c = scale->Control();
+            Record(Seen{c.ScaleCommEvent(), c.RawWtUnits(), c.ConnectStatus(), c.RawWt(),
+                        c.FormattedWt(), *c.NetWt().R4()});
+        });
+        scale->Container().SubscribeErrors(
+            [this](const AutomationError& e) { errors.push_back(e.Number()); });
     }
-    ASSERT_TRUE(FeedUntil(pty, good, [&] { return !seen.empty(); }));
-    EXPECT_EQ(seen[0].rawWt, "00007");
-}
 
-TEST_F(LoopTest, AByteOf0xFFInsideAFrameIsData) {
-    ASSERT_EQ(Open(), 1);
-    pty.Write(std::string("\x02") + "0\xff\xff" + "00042\r");  // filler characters are 0xFF
-    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 10s));
-    EXPECT_EQ(seen[0].rawWt, "00042");
-}
+    std::int16_t ScaleOpen(std::int16_t connectassert) override {
+        return scale->Control().ScaleOpen(connectassert);
+    }
+    std::int16_t ConnectStatus() override { return scale->Control().ConnectStatus(); }
+    void SetNetWtUnits(std::int32_t units) override {
+        scale->Control().SetNetWtUnits(static_cast<VN_UOM_ENUM>(units));
+    }
+    bool SetPortInitTimeout(std::uint32_t milliseconds) override {
+        scale->Control().SetPortInitTimeout(milliseconds);
+        return true;
+    }
+    std::vector<std::int32_t> EventErrors() override { return errors; }
 
-TEST_F(LoopTest, SilenceIsReportedAndTheNextRetryRestoresTheLink) {
-    ASSERT_EQ(Open(), 1);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 10s));
-    const auto lostAfter = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(Codes(), CodeList{3});
-    EXPECT_GE(lostAfter, 990ms);  // never early; late only as far as the machine is busy
-    EXPECT_EQ(scale->Control().ConnectStatus(), 0);
-    ASSERT_TRUE(RunUntil([&] { return seen.size() == 2; }, 15s));
-    EXPECT_EQ(Codes(), (CodeList{3, 4}));
-    EXPECT_EQ(scale->Control().ConnectStatus(), 1);
-    ASSERT_TRUE(FeedUntil(pty, Frame('0', "00100"), [&] { return seen.back().event == 1; }));
-}
+    void Write(std::string_view bytes) override { pty->Write(bytes); }
+    void PullCable() override {
+        fs::remove(dir / "ttyUSB0");
+        pty->CloseMaster();
+    }
+    void PlugInCable() override {
+        pty = std::make_unique<PtyPair>();
+        fs::create_symlink(pty->SlavePath(), dir / "ttyUSB0");
+    }
+    void ExpectLineIs2400Baud8N2() override {
+        // Both sides of a pseudo-terminal share one termios.
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(pty->Master(), &tio), 0);
+        EXPECT_EQ(cfgetispeed(&tio), B2400);
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_TRUE(tio.c_cflag & CSTOPB);
+        EXPECT_FALSE(tio.c_cflag & PARENB);
+        EXPECT_FALSE(tio.c_lflag & ICANON);
+        EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT),
+                  static_cast<tcflag_t>(INPCK | PARMRK));  // line errors are marked
+    }
+    std::int32_t OpenElsewhere() override {
+        posix::SerialPort other(loop, runtime.Ports());
+        other.SetCommPort(kPort);
+        const std::int32_t error = ErrorOf([&] { other.SetPortOpen(true); });
+        return error != 0 ? error : other.PortOpen() ? 0 : -1;
+    }
 
-TEST_F(LoopTest, AHandlerThatRunsTheLoopNestedKeepsTheLinkWhileFramesStream) {
-    using Clock = std::chrono::steady_clock;
-    struct Case {
-        const char* name;
-        bool reopen;  // the handler opens the link again first, which starts the watchdog
-        bool silent;  // the line falls silent 0.2 s into the handler's loop
-    };
-    // A weight event is raised with the watchdog off (the receiver stops it at the CR); a handler
-    // that reopens the link runs with it on.
-    const Case cases[] = {
-        {"a weight event's handler", false, false},
-        {"a handler that reopens the link", true, false},
-        {"a handler that reopens the link, and the line falls silent", true, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_EQ(Open(), 1);
-        seen.clear();
-        std::atomic<bool> stop{false};
-        std::atomic<Clock::time_point> lastWrite{Clock::now()};
-        std::thread scaleSide([&] {
-            for (int n = 0; !stop; ++n) {
-                char weight[8];
-                std::snprintf(weight, sizeof weight, "%05d", n % 100000);
-                pty.Write(Frame('0', weight));
-                lastWrite = Clock::now();
-                std::this_thread::sleep_for(40ms);
-            }
-        });
-        bool ran = false;
-        std::size_t returnedAt = 0;  // events seen when the handler returned
-        Clock::time_point lostAt{};
-        const auto id = scale->Container().SubscribeScaleComm([&] {
-            const std::int16_t event = scale->Control().ScaleCommEvent();
-            if (event == 3 && lostAt == Clock::time_point{}) lostAt = Clock::now();
-            if (ran || event != 1) return;
-            ran = true;
-            std::int16_t open = -1;
-            if (c.reopen) scale->Control().ScaleOpen(open);
-            const auto start = Clock::now();
-            while (Clock::now() - start < 2500ms) {
-                if (c.silent && Clock::now() - start > 200ms) stop = true;
-                loop.Context().run_for(20ms);
-            }
-            returnedAt = seen.size();
-        });
-        auto weightsAfter = [&] {
-            std::vector<std::string> out;
-            for (std::size_t i = returnedAt; i < seen.size(); ++i)
-                if (seen[i].event == 1) out.push_back(seen[i].rawWt);
-            return out;
-        };
-        const bool done = RunUntil(
-            [&] { return returnedAt > 0 && (c.silent || weightsAfter().size() >= 5); }, 20s);
-        stop = true;
-        scaleSide.join();
-        scale->Container().Unsubscribe(id);
-        ASSERT_TRUE(done);
-        if (c.silent) {
-            // Lost while the handler still ran, an interval after the last character.
-            ASSERT_NE(lostAt, Clock::time_point{});
-            EXPECT_GE(lostAt - lastWrite.load(), 950ms);
-            const auto lost =
-                std::find_if(seen.begin(), seen.end(), [](const Seen& e) { return e.event == 3; });
-            EXPECT_LT(lost - seen.begin(), static_cast<std::ptrdiff_t>(returnedAt));
-            continue;
+    bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) override {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            loop.RunFor(5ms);
         }
-        EXPECT_EQ(lostAt, Clock::time_point{}) << "the link was reported lost";
-        EXPECT_EQ(scale->Control().ConnectStatus(), 1);
-        const auto weights = weightsAfter();
-        EXPECT_TRUE(std::is_sorted(weights.begin(), weights.end()) &&
-                    std::adjacent_find(weights.begin(), weights.end()) == weights.end());
+        return true;
     }
-}
+    void RunNested(std::chrono::milliseconds d) override { loop.Context().run_for(d); }
+    std::chrono::milliseconds Cpu() override {
+        rusage r{};
+        ::getrusage(RUSAGE_SELF, &r);
+        return std::chrono::milliseconds((r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000L +
+                                         (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000);
+    }
 
-TEST_F(LoopTest, AVanishedPortIsReconnectedWhenItsLinkIsRepointed) {
-    // Port 2 resolves through <system dir>/com2, a link to the device node, here itself a link in
-    // the test's own directory: when it goes, no other program's pseudo-terminal can take its
-    // place under that name.
-    namespace fs = std::filesystem;
-    const std::string link = dir / "com2";
-    const std::string device = dir / "ttyUSB0";
-    fs::create_symlink(pty.SlavePath(), device);
-    fs::create_symlink(device, link);
-    scale->Control().SetCommPort(2);
-    ASSERT_EQ(Open(), 1);
-    pty.Write(Frame('0', "00001"));
-    ASSERT_TRUE(RunUntil([&] { return seen.size() == 1; }, 10s));
+    fs::path SystemDir() override { return dir.Path(); }
+    void InstallInitialiser(Initialiser kind) override {
+        // Each run appends "pid command-line" to runs in its own directory; the one that records
+        // is waited for, so its line is there when the opening returns.
+        if (kind == Initialiser::Records) {
+            dir.Write("PORTIN16.EXE",
+                      "#!/bin/sh\nsleep 0.2\necho \"$$ $0 $*\" >> \"$(dirname \"$0\")/runs\"\n"
+                      "exit 3\n",
+                      true);
+        } else {
+            dir.Write("portin16.exe",  // any case matches
+                      "#!/bin/sh\nruns=\"$(dirname \"$0\")/runs\"\necho \"$$ $0 $*\" >> \"$runs\"\n"
+                      "sh -c 'echo \"$$ $0 child\" >> \"$1\"; exec sleep 30' \"$0\" \"$runs\" &\n"
+                      "exec sleep 30\n",
+                      true);
+        }
+    }
+    std::vector<Started> InitialiserRuns() override { return RunsIn(dir.Read("runs")); }
+    bool Ends(const Started& run, std::chrono::milliseconds limit) override {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!Gone(static_cast<pid_t>(run.pid))) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+    std::optional<std::size_t> OpenProcesses() override {
+        return runtime.Services().OpenProcesses();
+    }
 
-    fs::remove(device);  // the cable is pulled: the device goes away
-    pty.CloseMaster();
-    ASSERT_TRUE(RunUntil([&] { return seen.size() == 2; }, 10s));
-    EXPECT_EQ(seen[1].event, 3);
-    RunFor(3200ms);  // a retry fails on the vanished device, silently
-    EXPECT_EQ(seen.size(), 2u);
+    TempDir dir;
+    std::unique_ptr<PtyPair> pty;
+    posix::EventLoop loop;
+    posix::Runtime runtime;
+    std::unique_ptr<host::Scale> scale;
+    std::vector<std::int32_t> errors;
 
-    PtyPair second;
-    fs::remove(link);
-    fs::create_symlink(second.SlavePath(), link);
-    ASSERT_TRUE(RunUntil([&] { return seen.size() == 3; }, 15s));
-    EXPECT_EQ(seen[2].event, 4);
-    ASSERT_TRUE(FeedUntil(second, Frame('0', "00002"), [&] { return seen.back().event == 1; }));
-    EXPECT_EQ(seen.back().rawWt, "00002");
-}
+  private:
+    // Ended, or ended and not yet reaped by whoever inherited it.
+    static bool Gone(pid_t pid) {
+        if (::kill(pid, 0) != 0) return errno == ESRCH;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t name = text.rfind(')');
+        return name != std::string::npos && text.substr(name + 1, 3) == " Z ";
+    }
+};
 
-TEST_F(LoopTest, AHungUpLineDoesNotSpinTheLoop) {
-    ASSERT_EQ(Open(), 1);
-    pty.CloseMaster();
-    rusage before{}, after{};
-    ::getrusage(RUSAGE_SELF, &before);
-    // Hung up until the watchdog reports the loss: about a second of doing nothing.
-    ASSERT_TRUE(RunUntil([&] { return !seen.empty(); }, 10s));
-    ::getrusage(RUSAGE_SELF, &after);
-    auto cpuUs = [](const rusage& r) {
-        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
-               r.ru_stime.tv_usec;
-    };
-    EXPECT_LT(cpuUs(after) - cpuUs(before), 100000L);  // far below a spinning loop's second
-    EXPECT_EQ(Codes(), CodeList{3});
-}
+INSTANTIATE_TEST_SUITE_P(Posix, RuntimeScenario, ::testing::Values(RigOf<PtyRig>("pty")));
 
-TEST_F(LoopTest, TheInitialiserRunsWithThePortNameAndIsWaitedFor) {
-    dir.Write("PORTIN16.EXE", "#!/bin/sh\nsleep 0.2\necho \"$@\" > \"$(dirname \"$0\")/ran\"\n",
-              true);
-    scale->Control().SetPortInitTimeout(30000);
-    ASSERT_EQ(Open(), 1);
-    EXPECT_EQ(dir.Read("ran"), "COM1\n");  // already there when the opening returns
-    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
-}
+using PtyTest = OnRig<PtyRig>;
 
-TEST_F(LoopTest, AnInitialiserThatHangsIsStoppedAtItsBound) {
-    dir.Write("LOGK880S.TMP", "");
-    ASSERT_EQ(Open(), 1);  // logging is on from the next call
-    dir.Write("portin16.exe", "#!/bin/sh\nexec sleep 30\n", true);  // any case matches
-    scale->Control().SetPortInitTimeout(200);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Open(), 0);  // three attempts, each failing its wait
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // not the initialiser's 3 x 30 s
-    const std::string log = dir.Read("BDXK880S.LOG");
-    EXPECT_NE(
-        log.find("vnPortinit16: WaitForObj returned: 258\r\nvnPortinit16: WaitForObj FAILED\r\n"),
-        std::string::npos);
-    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
-}
-
-TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
+TEST_F(PtyTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
     using Kind = posix::OpenFailure::Kind;
     std::vector<posix::OpenFailure> told;
+    auto& scale = rig.scale;
+    const TempDir& dir = rig.dir;
     const auto id =
         scale->SubscribeOpenFailure([&](const posix::OpenFailure& f) { told.push_back(f); });
     scale->Control().SetPortInitTimeout(200);
     dir.Write("plain", "");
     const std::string init = dir / "PORTIN16.EXE";
+    const std::string slave = rig.pty->SlavePath();
     struct Case {
         const char* name;
         std::string device;
@@ -264,21 +182,21 @@ TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
          dir / "plain: not a serial device"},
         {"a directory", dir.Path(), nullptr, Kind::Port, comm::kErrDeviceUnavailable,
          dir.Path().string() + ": Is a directory"},
-        {"in use", pty.SlavePath(), nullptr, Kind::Port, comm::kErrPortAlreadyOpen,
-         pty.SlavePath() + ": "},
-        {"initialiser not executable", pty.SlavePath(), "exit 0\n", Kind::Initialiser, 1,
+        {"in use", slave, nullptr, Kind::Port, comm::kErrPortAlreadyOpen, slave + ": "},
+        {"initialiser not executable", slave, "exit 0\n", Kind::Initialiser, 1,
          init + ": cannot be started: Permission denied"},
-        {"initialiser hangs", pty.SlavePath(), "#!/bin/sh\nexec sleep 30\n", Kind::Initialiser, 2,
+        {"initialiser hangs", slave, "#!/bin/sh\nexec sleep 30\n", Kind::Initialiser, 2,
          init + ": still running after 200 ms; stopped"},
     };
-    posix::SerialPort holder(loop, runtime.Ports());
+    posix::SerialPort holder(rig.loop, rig.runtime.Ports());
+    holder.SetCommPort(PtyRig::kPort);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        runtime.Ports().Bind(1, c.device);
+        rig.runtime.Ports().Bind(PtyRig::kPort, c.device);
         if (c.initialiser) dir.Write("PORTIN16.EXE", c.initialiser, c.initialiser[0] == '#');
         holder.SetPortOpen(c.number == comm::kErrPortAlreadyOpen);
         told.clear();
-        EXPECT_EQ(Open(), 0);
+        EXPECT_EQ(rig.Open(), 0);
         ASSERT_EQ(told.size(), 3u);  // every attempt
         const auto& last = scale->LastOpenFailure();
         ASSERT_TRUE(last);
@@ -287,69 +205,37 @@ TEST_F(LoopTest, AFailedOpeningKeepsItsReasonUntilThePortOpens) {
         EXPECT_EQ(last->number, c.number);
         EXPECT_EQ(last->reason.rfind(c.says, 0), 0u) << last->reason;
         EXPECT_EQ(told.back().reason, last->reason);
-        std::filesystem::remove(init);
+        fs::remove(init);
     }
     holder.SetPortOpen(false);
     told.clear();
-    EXPECT_EQ(Open(), 1) << (told.empty() ? "" : told.back().reason);
+    EXPECT_EQ(rig.Open(), 1) << (told.empty() ? "" : told.back().reason);
     EXPECT_FALSE(scale->LastOpenFailure());
     EXPECT_TRUE(told.empty());
-    EXPECT_EQ(runtime.Services().OpenProcesses(), 0u);
+    EXPECT_EQ(rig.runtime.Services().OpenProcesses(), 0u);
 
-    ASSERT_EQ(Close(), 0);
+    ASSERT_EQ(rig.Close(), 0);
     ASSERT_TRUE(scale->UnsubscribeOpenFailure(id));
-    runtime.Ports().Bind(1, dir / "gone");
-    EXPECT_EQ(Open(), 0);
+    rig.runtime.Ports().Bind(PtyRig::kPort, dir / "gone");
+    EXPECT_EQ(rig.Open(), 0);
     EXPECT_TRUE(told.empty());  // no one is told, the reason is still kept
     EXPECT_TRUE(scale->LastOpenFailure());
 }
 
-TEST_F(LoopTest, TheMarkerFileSwitchesOnTheExactLog) {
-    dir.Write("LOGK880S.TMP", "");
-    ASSERT_EQ(Open(), 1);
-    ASSERT_EQ(Close(), 0);
-    ASSERT_EQ(Open(), 1);
-    EXPECT_EQ(dir.Read("BDXK880S.LOG"),
-              "\r\nStart debug...\r\nbegin ScaleOpen()\r\n"
-              "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n"
-              "DisconnectFromScale: PASSED\r\nScaleOpen: scale OFFLINE 2, timeout disabled\r\n"
-              "end ScaleOpen()\r\n"
-              "begin ConnectToScale\r\nbegin OpenSerialPort\r\nbegin vnPortInit16\r\n"
-              "vnPortinit16: PORTIN16 app not in win dir\r\nend vnPortInit16\r\n"
-              "vnPortInit16 returned: 5\r\nOpenSerialPort: ready to open port\r\n"
-              "OpenSerialPort: port opened\r\nend OpenSerialPort\r\nConnectToScale PASSED\r\n"
-              "end ConnectToScale\r\n\r\nStart debug...\r\nbegin ScaleOpen()\r\n"
-              "ScaleOpen: scale ONLINE 1, timeout enabled\r\nend ScaleOpen()\r\n");
+TEST_F(PtyTest, ASymlinkedLogFileIsNotFollowed) {
+    rig.dir.Write("LOGK880S.TMP", "");
+    rig.dir.Write("victim", "precious\n");
+    fs::create_symlink(rig.dir / "victim", rig.dir / "BDXK880S.LOG");
+    ASSERT_EQ(rig.Open(), 1);
+    ASSERT_EQ(rig.Close(), 0);
+    EXPECT_EQ(rig.dir.Read("victim"), "precious\n");
+    EXPECT_EQ(rig.ConnectStatus(), 0);
 }
 
-TEST_F(LoopTest, ASymlinkedLogFileIsNotFollowed) {
-    dir.Write("LOGK880S.TMP", "");
-    dir.Write("victim", "precious\n");
-    std::filesystem::create_symlink(dir / "victim", dir / "BDXK880S.LOG");
-    ASSERT_EQ(Open(), 1);
-    ASSERT_EQ(Close(), 0);
-    EXPECT_EQ(dir.Read("victim"), "precious\n");
-    EXPECT_EQ(scale->Control().ConnectStatus(), 0);
-}
-
-TEST_F(LoopTest, TheContainerKeepsTheFixedSize) {
-    scale->Control().UserControl_Resize();
-    EXPECT_EQ(scale->Container().WidthTwips(), 540.0f);
-    EXPECT_EQ(scale->Container().HeightTwips(), 488.0f);
-}
-
-TEST_F(LoopTest, ASecondOpenerOfThePortFails) {
-    ASSERT_EQ(Open(), 1);
-    posix::SerialPort other(loop, runtime.Ports());
-    try {
-        other.SetPortOpen(true);
-        FAIL() << "opened twice";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.Number(), comm::kErrPortAlreadyOpen);
-    }
-    ASSERT_EQ(Close(), 0);
-    other.SetPortOpen(true);  // free again
-    EXPECT_TRUE(other.PortOpen());
+TEST_F(PtyTest, TheContainerKeepsTheFixedSize) {
+    rig.scale->Control().UserControl_Resize();
+    EXPECT_EQ(rig.scale->Container().WidthTwips(), 540.0f);
+    EXPECT_EQ(rig.scale->Container().HeightTwips(), 488.0f);
 }
 
 }  // namespace

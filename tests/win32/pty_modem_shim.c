@@ -33,14 +33,9 @@ static int* LinesOf(dev_t device) {
     return &lines[used++].bits;
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    static int (*real)(int, unsigned long, ...);
-    if (!real) real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
+typedef int (*Ioctl)(int, unsigned long, ...);
 
+static int Answer(Ioctl real, int fd, unsigned long request, void* arg) {
     const int saved = errno;
     const int result = real(fd, request, arg);
     if (result != -1 || (errno != ENOTTY && errno != EINVAL) || !arg) return result;
@@ -70,3 +65,21 @@ int ioctl(int fd, unsigned long request, ...) {
     errno = saved;
     return 0;
 }
+
+/* Defines NAME in place of the C library's, which it looks up at the first call. */
+#define INTERPOSE(name)                                   \
+    int name(int fd, unsigned long request, ...) {        \
+        static Ioctl real;                                \
+        if (!real) real = (Ioctl)dlsym(RTLD_NEXT, #name); \
+        va_list ap;                                       \
+        va_start(ap, request);                            \
+        void* arg = va_arg(ap, void*);                    \
+        va_end(ap);                                       \
+        return Answer(real, fd, request, arg);            \
+    }
+
+INTERPOSE(ioctl)
+#if __TIMESIZE == 32
+/* A 32-bit program built with 64-bit time_t (as Wine's 32-bit side is) calls this name. */
+INTERPOSE(__ioctl_time64)
+#endif

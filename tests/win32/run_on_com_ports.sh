@@ -5,11 +5,11 @@
 #   run_on_com_ports.sh SHIM PROGRAM.exe [ARGS...]
 #
 # The program finds the port numbers in VARNEL_TEST_CONTROL_PORT and VARNEL_TEST_SCALE_PORT.
-# Creating the file that VARNEL_TEST_HANGUP names (a Windows path) cuts the cable: socat is
-# stopped, so both ports hang up, and a new cable is put in on the same links; the file is
-# removed when the new one is in place. SHIM, built for the program's bitness, is preloaded into
-# its Wine process (pty_modem_shim.c). With VARNEL_TEST_LOG set, the program's output is also
-# kept in that file.
+# Creating the file "out" in the folder that VARNEL_TEST_CABLE names (a Windows path) pulls the
+# cable: socat is stopped, so both ports hang up and their devices are gone; creating "in" there
+# puts a new cable in on the same links. Each file is removed when that is done. SHIM, built for
+# the program's bitness, is preloaded into its Wine process (pty_modem_shim.c). With
+# VARNEL_TEST_LOG set, the program's output is also kept in that file.
 set -euo pipefail
 source "$(dirname "$0")/wine_loaders.sh"
 shim=$(realpath "$1")
@@ -80,22 +80,26 @@ start_cable
 claim "$dir/control" >"$dir/control.n"
 claim "$dir/scale" >"$dir/scale.n"
 
+mkdir "$dir/cable"
 (
     while :; do
-        if [[ -e $dir/hangup ]]; then
+        if [[ -e $dir/cable/out ]]; then
             stop_cable
+            rm -f "$dir/cable/out"
+        fi
+        if [[ -e $dir/cable/in ]]; then
             start_cable
-            rm -f "$dir/hangup"
+            rm -f "$dir/cable/in"
         fi
         sleep 0.05
     done
 ) &
 watcher=$!
 
-export VARNEL_TEST_CONTROL_PORT VARNEL_TEST_SCALE_PORT VARNEL_TEST_HANGUP
+export VARNEL_TEST_CONTROL_PORT VARNEL_TEST_SCALE_PORT VARNEL_TEST_CABLE
 VARNEL_TEST_CONTROL_PORT=$(cat "$dir/control.n")
 VARNEL_TEST_SCALE_PORT=$(cat "$dir/scale.n")
-VARNEL_TEST_HANGUP="Z:${dir//\//\\}\\hangup"
+VARNEL_TEST_CABLE="Z:${dir//\//\\}\\cable"
 
 # Wine's server takes a pseudo-terminal it opens as its controlling terminal, and dumps its
 # object table to its stderr when the line hangs up: a server started here keeps that quiet.
