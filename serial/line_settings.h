@@ -37,4 +37,12 @@ enum Handshake {
     kHandshakeBoth = 3
 };
 
+// Whether handshaking has the driver work RTS and CTS, or XON and XOFF.
+constexpr bool UsesRtsCts(int handshaking) {
+    return handshaking == kHandshakeRtsCts || handshaking == kHandshakeBoth;
+}
+constexpr bool UsesXonXoff(int handshaking) {
+    return handshaking == kHandshakeXonXoff || handshaking == kHandshakeBoth;
+}
+
 }  // namespace varnel::comm
