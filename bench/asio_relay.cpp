@@ -26,8 +26,9 @@ int main(int argc, char** argv) {
     if (line) {
         termios tio{};
         ::tcgetattr(fd, &tio);
-        varnel::posix::ApplyLineSettings(tio, *varnel::posix::ParseLineSettings("2400,N,8,2"),
-                                         varnel::posix::kHandshakeNone);
+        const auto settings =
+            varnel::comm::ParseLineSettings("2400,N,8,2", varnel::posix::kLineCapabilities);
+        varnel::posix::ApplyLineSettings(tio, *settings, varnel::posix::kHandshakeNone);
         ::tcsetattr(fd, TCSANOW, &tio);
     }
     boost::asio::io_context io(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO);

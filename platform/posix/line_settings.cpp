@@ -25,28 +25,23 @@ constexpr auto kBauds = [] {
     return bauds;
 }();
 
-speed_t SpeedCode(int baud) {
+speed_t SpeedCode(unsigned baud) {
     for (const auto& s : kSpeeds) {
-        if (static_cast<int>(s.baud) == baud) return s.code;
+        if (s.baud == baud) return s.code;
     }
     return B9600;  // not reached: the settings were parsed against kSpeeds
 }
 
 }  // namespace
 
-std::optional<LineSettings> ParseLineSettings(std::string_view text, std::string* error) {
-    const auto parsed = comm::ParseLineSettings(text, {kBauds, false}, error);
-    if (!parsed) return std::nullopt;
-    return LineSettings{static_cast<int>(parsed->baud), parsed->parity, parsed->dataBits,
-                        parsed->stopBits == comm::StopBits::Two ? 2 : 1};
-}
+constinit const comm::LineCapabilities kLineCapabilities{kBauds, false};
 
-void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
+void ApplyLineSettings(termios& tio, const comm::LineSettings& s, int handshake) {
     // Framing and parity errors and breaks arrive as \377 \0 x, a data \377 as \377 \377. INPCK
     // whatever the parity: without it drivers and the line discipline pass a character with a
     // framing error on as plain data. IGNPAR, IGNBRK and BRKINT stay off.
     tio.c_iflag = PARMRK | INPCK;
-    if (handshake == kHandshakeXonXoff || handshake == kHandshakeBoth) tio.c_iflag |= IXON | IXOFF;
+    if (comm::UsesXonXoff(handshake)) tio.c_iflag |= IXON | IXOFF;
     tio.c_oflag = 0;
     tio.c_lflag = 0;
     tio.c_cflag = CREAD | CLOCAL;
@@ -64,7 +59,7 @@ void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
             tio.c_cflag |= CS8;
             break;
     }
-    if (s.stopBits == 2) tio.c_cflag |= CSTOPB;
+    if (s.stopBits == comm::StopBits::Two) tio.c_cflag |= CSTOPB;
     switch (s.parity) {
         case 'E':
             tio.c_cflag |= PARENB;
@@ -81,7 +76,7 @@ void ApplyLineSettings(termios& tio, const LineSettings& s, int handshake) {
         default:
             break;
     }
-    if (handshake == kHandshakeRtsCts || handshake == kHandshakeBoth) tio.c_cflag |= CRTSCTS;
+    if (comm::UsesRtsCts(handshake)) tio.c_cflag |= CRTSCTS;
     tio.c_cc[VMIN] = 1;  // with O_NONBLOCK: no data is EAGAIN, and 0 bytes means hang-up
     tio.c_cc[VTIME] = 0;
     const speed_t speed = SpeedCode(s.baud);

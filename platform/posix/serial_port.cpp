@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "control/errors.h"
@@ -63,92 +62,45 @@ OpenError DescribeOpenError(int error, const std::string& path) {
 }  // namespace
 
 SerialPort::SerialPort(EventLoop& loop, const PortResolver& resolver)
-    : resolver_(resolver), descriptor_(loop.Context()) {}
+    : SerialPortBase(kLineCapabilities), resolver_(resolver), descriptor_(loop.Context()) {}
 
 SerialPort::~SerialPort() {
-    alive_.reset();
     if (fd_ >= 0) Close();
 }
 
-std::int32_t SerialPort::CommID() {
-    return fd_ >= 0 ? fd_ : commId_;
+void SerialPort::ApplySettings(const std::string&, const comm::LineSettings& line) {
+    ApplyTermios(line, Handshaking());
 }
 
-void SerialPort::SetCommPort(std::int16_t value) {
-    comm::CheckCommPort(fd_ >= 0, value);
-    port_ = value;
+void SerialPort::ApplyHandshaking(std::int32_t handshaking) {
+    ApplyTermios(Line(), handshaking);
+    ApplyModemLines(handshaking);
 }
 
-void SerialPort::SetDTREnable(bool value) {
-    dtr_ = value;
-    if (fd_ >= 0) ApplyModemLines();
-}
-
-void SerialPort::SetRTSEnable(bool value) {
-    rts_ = value;
-    if (fd_ >= 0) ApplyModemLines();
-}
-
-void SerialPort::SetHandshaking(std::int32_t value) {
-    comm::CheckHandshaking(value);
-    handshaking_ = value;
-    if (fd_ >= 0) {
-        ApplyTermios();
-        ApplyModemLines();
-    }
-}
-
-void SerialPort::SetSettings(const std::string& value) {
-    std::string why;
-    if (!ParseLineSettings(value, &why)) comm::RaiseInvalidSettings(why);
-    settings_ = value;
-    if (fd_ >= 0) ApplyTermios();
-}
-
-void SerialPort::SetInputLen(std::int16_t value) {
-    comm::CheckInputLen(value);
-    inputLen_ = value;
-}
-
-std::int16_t SerialPort::InBufferCount() {
-    comm::RequireOpen(fd_ >= 0, "InBufferCount");
+std::size_t SerialPort::PendingInput() {
     int pending = 0;
     if (!silent_ && ::ioctl(fd_, FIONREAD, &pending) != 0) pending = 0;
-    return comm::CountProperty(queue_.Chars() + static_cast<std::size_t>(pending));
+    return queue_.Chars() + static_cast<std::size_t>(pending);
 }
 
-void SerialPort::SetInBufferCount(std::int16_t value) {
-    comm::RequireOpen(fd_ >= 0, "InBufferCount");
-    comm::CheckBufferCountSet("InBufferCount", value);
+void SerialPort::FlushInput() {
     queue_.Clear();
     markState_ = 0;
     if (!silent_) ::tcflush(fd_, TCIFLUSH);
 }
 
-std::int16_t SerialPort::OutBufferCount() {
-    comm::RequireOpen(fd_ >= 0, "OutBufferCount");
+std::size_t SerialPort::PendingOutput() {
     int pending = 0;
     if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) pending = 0;
-    return comm::CountProperty(static_cast<std::size_t>(pending));
+    return static_cast<std::size_t>(pending);
 }
 
-void SerialPort::SetOutBufferCount(std::int16_t value) {
-    comm::RequireOpen(fd_ >= 0, "OutBufferCount");
-    comm::CheckBufferCountSet("OutBufferCount", value);
+void SerialPort::FlushOutput() {
     if (!silent_) ::tcflush(fd_, TCOFLUSH);
 }
 
-void SerialPort::SetPortOpen(bool value) {
-    if (value) {
-        if (fd_ >= 0) comm::RaiseAlreadyOpen();
-        Open();
-    } else if (fd_ >= 0) {
-        Close();
-    }
-}
-
 void SerialPort::Open() {
-    const std::string path = resolver_.Resolve(port_);
+    const std::string path = resolver_.Resolve(CommPort());
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) FailOpen(listener_, path, DescribeOpenError(errno, path));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -167,18 +119,17 @@ void SerialPort::Open() {
     (void)::ioctl(fd, TIOCEXCL);  // other programs cannot open it while we hold it
 
     fd_ = fd;
-    ++generation_;
     silent_ = false;
     queue_.Clear();
     markState_ = 0;
     descriptor_.assign(fd);
     try {
-        ApplyTermios();
+        ApplyTermios(Line(), Handshaking());
     } catch (const AutomationError& e) {
         Close();
         FailOpen(listener_, path, {e.Number(), path + ": " + e.what(), e.what()});
     }
-    ApplyModemLines();
+    ApplyModemLines(Handshaking());
     StartWait();
     if (listener_) listener_(nullptr);
 }
@@ -188,39 +139,38 @@ void SerialPort::Close() {
     boost::system::error_code ignored;
     descriptor_.close(ignored);  // closes the device and ends the pending wait
     fd_ = -1;
-    ++generation_;
     silent_ = false;
     queue_.Clear();
     markState_ = 0;
 }
 
-void SerialPort::ApplyTermios() {
-    LineSettings settings = *ParseLineSettings(settings_);
+void SerialPort::ApplyTermios(const comm::LineSettings& line, std::int32_t handshaking) {
     termios tio{};
     if (::tcgetattr(fd_, &tio) != 0) {
         Raise(comm::kErrSetCommState,
               std::string("Could not set comm state: ") + std::strerror(errno));
     }
-    ApplyLineSettings(tio, settings, handshaking_);
+    ApplyLineSettings(tio, line, handshaking);
     if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
         Raise(comm::kErrSetCommState,
               std::string("Could not set comm state: ") + std::strerror(errno));
     }
 }
 
-void SerialPort::ApplyModemLines() {
-    // Devices without modem lines (pseudo-terminals) reject these; that is not an error here.
-    int dtr = TIOCM_DTR;
-    (void)::ioctl(fd_, dtr_ ? TIOCMBIS : TIOCMBIC, &dtr);
-    if (handshaking_ != kHandshakeRtsCts && handshaking_ != kHandshakeBoth) {
-        int rts = TIOCM_RTS;
-        (void)::ioctl(fd_, rts_ ? TIOCMBIS : TIOCMBIC, &rts);
-    }
+void SerialPort::ApplyModemLine(ModemLine line, bool on) {
+    // Devices without modem lines (pseudo-terminals) reject this; that is not an error here.
+    int bit = line == ModemLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+    (void)::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+void SerialPort::ApplyModemLines(std::int32_t handshaking) {
+    ApplyModemLine(ModemLine::Dtr, DTREnable());
+    if (!comm::UsesRtsCts(handshaking)) ApplyModemLine(ModemLine::Rts, RTSEnable());
 }
 
 void SerialPort::StartWait() {
-    std::weak_ptr<int> alive = alive_;
-    const std::uint64_t generation = generation_;
+    const std::weak_ptr<const void> alive = Alive();
+    const std::uint64_t generation = Generation();
     descriptor_.async_wait(boost::asio::posix::stream_descriptor::wait_read,
                            [this, alive, generation](const boost::system::error_code& ec) {
                                if (ec || alive.expired()) return;
@@ -229,12 +179,10 @@ void SerialPort::StartWait() {
 }
 
 void SerialPort::OnReadable(std::uint64_t generation) {
-    if (generation != generation_ || fd_ < 0) return;
+    if (generation != Generation() || fd_ < 0) return;
     ReadAvailable();
-    std::weak_ptr<int> alive = alive_;
-    Deliver(generation);
-    if (alive.expired()) return;
-    if (generation == generation_ && fd_ >= 0 && !silent_) StartWait();
+    if (!Deliver()) return;
+    if (generation == Generation() && fd_ >= 0 && !silent_) StartWait();
 }
 
 bool SerialPort::ReadAvailable() {
@@ -281,7 +229,7 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
                 break;
             default: {  // \377 \0 x: x = \0 is a break, anything else a bad character
                 markState_ = 0;
-                const bool parity = ParseLineSettings(settings_)->parity != 'N';
+                const bool parity = Line().parity != 'N';
                 queue_.PushEvent(c == 0x00 ? comm::kEventBreak
                                  : parity  ? comm::kEventRxParity
                                            : comm::kEventFrame);
@@ -291,39 +239,10 @@ void SerialPort::Parse(const unsigned char* data, std::size_t size) {
     }
 }
 
-void SerialPort::Deliver(std::uint64_t generation) {
-    if (delivering_) {
-        // A handler runs the loop inside an event: what came waits for it to return.
-        traffic_->Note(queue_.Arrivals(), std::chrono::steady_clock::now());
-        return;
-    }
-    delivering_ = true;
-    std::weak_ptr<int> alive = alive_;
-    while (generation == generation_ && fd_ >= 0 && !queue_.Empty()) {
-        const std::int16_t code = queue_.NextEvent();
-        event_ = code;
-        if (!handler_) {
-            queue_.Clear();
-            break;
-        }
-        const std::uint64_t removals = queue_.Removals();
-        handler_();
-        if (alive.expired()) return;
-        // A handler that left the character unread waits for more to arrive.
-        if (code == comm::kEvReceive && queue_.Removals() == removals) break;
-    }
-    delivering_ = false;
-}
-
-std::string SerialPort::Input() {
-    // The receiver's own read: one character. A closed port has an empty queue.
-    if (inputLen_ == 1 && queue_.Chars() > 0) {
-        std::string c = queue_.Take(1);
-        if (!c.empty()) return c;
-    }
-    comm::RequireOpen(fd_ >= 0, "Input");
-    if (inputLen_ == 0 || queue_.Chars() == 0) ReadAvailable();
-    return queue_.Take(static_cast<std::size_t>(inputLen_));
+std::string SerialPort::ReadInput(std::size_t inputLen) {
+    // The flush read, and a read of an empty queue, take what the driver has first.
+    if (inputLen == 0 || queue_.Chars() == 0) ReadAvailable();
+    return queue_.Take(inputLen);
 }
 
 }  // namespace varnel::posix

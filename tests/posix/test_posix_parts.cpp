@@ -38,51 +38,12 @@ bool RunUntil(posix::EventLoop& loop, const std::function<bool()>& pred,
     return true;
 }
 
-TEST(LineSettingsTest, ParsesWhatTheLineCanTakeAndRejectsTheRest) {
-    struct Case {
-        const char* text;
-        bool ok;
-        int baud;
-        char parity;
-        int data;
-        int stop;
-    };
-    const Case cases[] = {
-        {"2400,N,8,2", true, 2400, 'N', 8, 2},
-        {" 9600 , e , 7 , 1 ", true, 9600, 'E', 7, 1},
-        {"115200,O,5,1", true, 115200, 'O', 5, 1},
-        {"300,m,8,1", true, 300, 'M', 8, 1},
-        {"2400,N,8", false, 0, 0, 0, 0},
-        {"2400,N,8,2,1", false, 0, 0, 0, 0},
-        {"2401,N,8,2", false, 0, 0, 0, 0},
-        {"fast,N,8,2", false, 0, 0, 0, 0},
-        {"2400,X,8,2", false, 0, 0, 0, 0},
-        {"2400,NN,8,2", false, 0, 0, 0, 0},
-        {"2400,N,9,2", false, 0, 0, 0, 0},
-        {"2400,N,4,2", false, 0, 0, 0, 0},
-        {"2400,N,8,3", false, 0, 0, 0, 0},
-        {"2400,N,5,1.5", false, 0, 0, 0, 0},
-        {"", false, 0, 0, 0, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        std::string why;
-        auto s = posix::ParseLineSettings(c.text, &why);
-        ASSERT_EQ(s.has_value(), c.ok);
-        if (!c.ok) {
-            EXPECT_FALSE(why.empty());
-            continue;
-        }
-        EXPECT_EQ(s->baud, c.baud);
-        EXPECT_EQ(s->parity, c.parity);
-        EXPECT_EQ(s->dataBits, c.data);
-        EXPECT_EQ(s->stopBits, c.stop);
-    }
-}
-
 TEST(LineSettingsTest, TermiosCarriesTheSettingsAndMarksLineErrorsWhateverTheParity) {
+    auto parse = [](const char* text) {
+        return comm::ParseLineSettings(text, posix::kLineCapabilities);
+    };
     termios tio{};
-    posix::ApplyLineSettings(tio, *posix::ParseLineSettings("2400,E,7,2"), posix::kHandshakeRtsCts);
+    posix::ApplyLineSettings(tio, *parse("2400,E,7,2"), posix::kHandshakeRtsCts);
     EXPECT_EQ(cfgetospeed(&tio), B2400);
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
     EXPECT_TRUE(tio.c_cflag & PARENB);
@@ -92,10 +53,21 @@ TEST(LineSettingsTest, TermiosCarriesTheSettingsAndMarksLineErrorsWhateverThePar
     EXPECT_EQ(tio.c_lflag, 0u);
     for (const char* settings : {"2400,E,7,2", "2400,N,8,2"}) {
         SCOPED_TRACE(settings);
-        posix::ApplyLineSettings(tio, *posix::ParseLineSettings(settings), posix::kHandshakeNone);
+        posix::ApplyLineSettings(tio, *parse(settings), posix::kHandshakeNone);
         EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT | ISTRIP),
                   static_cast<tcflag_t>(INPCK | PARMRK));
     }
+    // The rates termios names, and no 1.5 stop bits.
+    const std::pair<const char*, speed_t> rates[] = {
+        {"50,N,8,1", B50}, {"134,N,8,1", B134}, {"230400,N,8,1", B230400}};
+    for (const auto& [settings, speed] : rates) {
+        SCOPED_TRACE(settings);
+        posix::ApplyLineSettings(tio, parse(settings).value(), posix::kHandshakeNone);
+        EXPECT_EQ(cfgetispeed(&tio), speed);
+        EXPECT_EQ(cfgetospeed(&tio), speed);
+    }
+    EXPECT_FALSE(parse("14400,N,8,1"));
+    EXPECT_FALSE(parse("2400,N,5,1.5"));
 }
 
 TEST(PosixTimerTest, TicksOncePerIntervalAndRestartsLazily) {
@@ -373,6 +345,12 @@ TEST_F(SerialPortTest, ReportsClearErrorsForWhatItCannotDo) {
     port.SetPortOpen(true);
     EXPECT_EQ(ErrorOf([&] { port.SetPortOpen(true); }), comm::kErrPortAlreadyOpen);
     EXPECT_EQ(ErrorOf([&] { port.SetCommPort(2); }), comm::kErrPortAlreadyOpen);
+    // A device that refuses new line settings keeps its line, and the properties theirs.
+    pty.CloseMaster();
+    EXPECT_EQ(ErrorOf([&] { port.SetSettings("2400,N,8,2"); }), comm::kErrSetCommState);
+    EXPECT_EQ(port.Settings(), "9600,N,8,1");
+    EXPECT_EQ(ErrorOf([&] { port.SetHandshaking(2); }), comm::kErrSetCommState);
+    EXPECT_EQ(port.Handshaking(), 0);
 }
 
 TEST_F(SerialPortTest, DeliversOneReceiveEventPerCharacterAndDiscardsOnRequest) {
