@@ -27,31 +27,20 @@ BYTE ParityCode(char parity) {
 
 }  // namespace
 
-std::optional<CommSettings> ParseCommSettings(std::string_view text, std::string* error) {
-    const auto parsed = comm::ParseLineSettings(text, {kBauds, true}, error);
-    if (!parsed) return std::nullopt;
-    CommSettings s;
-    s.baud = parsed->baud;
-    s.parity = ParityCode(parsed->parity);
-    s.dataBits = static_cast<BYTE>(parsed->dataBits);
-    s.stopBits = parsed->stopBits == comm::StopBits::Two          ? TWOSTOPBITS
-                 : parsed->stopBits == comm::StopBits::OneAndHalf ? ONE5STOPBITS
-                                                                  : ONESTOPBIT;
-    return s;
-}
+constinit const comm::LineCapabilities kLineCapabilities{kBauds, true};
 
-void FillDcb(DCB& dcb, const CommSettings& settings, const LineControl& lines) {
-    const bool xonxoff =
-        lines.handshaking == kHandshakeXonXoff || lines.handshaking == kHandshakeBoth;
-    const bool rtscts =
-        lines.handshaking == kHandshakeRtsCts || lines.handshaking == kHandshakeBoth;
+void FillDcb(DCB& dcb, const comm::LineSettings& settings, const LineControl& lines) {
+    const bool xonxoff = comm::UsesXonXoff(lines.handshaking);
+    const bool rtscts = comm::UsesRtsCts(lines.handshaking);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = settings.baud;
-    dcb.ByteSize = settings.dataBits;
-    dcb.Parity = settings.parity;
-    dcb.StopBits = settings.stopBits;
+    dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
+    dcb.Parity = ParityCode(settings.parity);
+    dcb.StopBits = settings.stopBits == comm::StopBits::Two          ? TWOSTOPBITS
+                   : settings.stopBits == comm::StopBits::OneAndHalf ? ONE5STOPBITS
+                                                                     : ONESTOPBIT;
     dcb.fBinary = TRUE;
-    dcb.fParity = settings.parity != NOPARITY;
+    dcb.fParity = dcb.Parity != NOPARITY;
     dcb.fOutxCtsFlow = rtscts;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = lines.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;

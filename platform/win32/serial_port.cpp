@@ -1,7 +1,6 @@
 #include "platform/win32/serial_port.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 
 #include "control/errors.h"
@@ -180,38 +179,19 @@ DWORD WINAPI ReaderMain(void* param) {
 }  // namespace
 
 SerialPort::SerialPort(std::shared_ptr<MessageWindow> window)
-    : window_(std::move(window)), id_(window_->Add(*this)) {}
+    : SerialPortBase(kLineCapabilities), window_(std::move(window)), id_(window_->Add(*this)) {}
 
 SerialPort::~SerialPort() {
-    alive_.reset();
     if (PortOpen()) Close();
     window_->Remove(id_);
 }
 
-std::int32_t SerialPort::CommID() {
-    return PortOpen() ? static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(handle_))
-                      : commId_;
+std::int32_t SerialPort::DeviceId() {
+    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(handle_));
 }
 
-void SerialPort::SetCommPort(std::int16_t value) {
-    comm::CheckCommPort(PortOpen(), value);
-    port_ = value;
-}
-
-void SerialPort::SetDTREnable(bool value) {
-    dtr_ = value;
-    if (PortOpen()) SetModemLine(value ? SETDTR : CLRDTR);
-}
-
-void SerialPort::SetRTSEnable(bool value) {
-    rts_ = value;
-    // With RTS/CTS handshaking the driver owns the line.
-    if (PortOpen() && handshaking_ != kHandshakeRtsCts && handshaking_ != kHandshakeBoth) {
-        SetModemLine(value ? SETRTS : CLRRTS);
-    }
-}
-
-void SerialPort::SetModemLine(DWORD function) {
+void SerialPort::ApplyModemLine(ModemLine line, bool on) {
+    const DWORD function = line == ModemLine::Dtr ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
     if (::EscapeCommFunction(handle_, function)) return;
     const DWORD error = ::GetLastError();
     // A device without modem lines (a virtual port, a pseudo-terminal under Wine) is no error.
@@ -223,40 +203,32 @@ void SerialPort::SetModemLine(DWORD function) {
           "The device is not available (" + Name() + ": " + ErrorText(error) + ")");
 }
 
-void SerialPort::SetHandshaking(std::int32_t value) {
-    comm::CheckHandshaking(value);
-    if (PortOpen() && !ApplyDcb(*ParseCommSettings(settings_), value)) {
-        const DWORD error = ::GetLastError();
-        ApplyDcb(*ParseCommSettings(settings_), handshaking_);
+void SerialPort::ApplyHandshaking(std::int32_t handshaking) {
+    if (const DWORD error = ApplyOrRestore(Line(), handshaking)) {
         Raise(comm::kErrSetCommState, "Could not set comm state (" + ErrorText(error) + ")");
     }
-    handshaking_ = value;
 }
 
-void SerialPort::SetSettings(const std::string& value) {
-    std::string why;
-    const auto parsed = ParseCommSettings(value, &why);
-    if (!parsed) comm::RaiseInvalidSettings(why);
-    if (PortOpen() && !ApplyDcb(*parsed, handshaking_)) {
-        const DWORD error = ::GetLastError();
-        ApplyDcb(*ParseCommSettings(settings_), handshaking_);
-        comm::RaiseInvalidSettings(Name() + " cannot be set to \"" + value + "\" (" +
+void SerialPort::ApplySettings(const std::string& text, const comm::LineSettings& line) {
+    if (const DWORD error = ApplyOrRestore(line, Handshaking())) {
+        comm::RaiseInvalidSettings(Name() + " cannot be set to \"" + text + "\" (" +
                                    ErrorText(error) + ")");
     }
-    settings_ = value;
 }
 
-bool SerialPort::ApplyDcb(const CommSettings& settings, int handshaking) {
+DWORD SerialPort::ApplyOrRestore(const comm::LineSettings& settings, int handshaking) {
+    if (ApplyDcb(settings, handshaking)) return 0;
+    const DWORD error = ::GetLastError();
+    ApplyDcb(Line(), Handshaking());
+    return error;
+}
+
+bool SerialPort::ApplyDcb(const comm::LineSettings& settings, int handshaking) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle_, &dcb)) return false;
-    FillDcb(dcb, settings, LineControl{handshaking, dtr_, rts_});
+    FillDcb(dcb, settings, LineControl{handshaking, DTREnable(), RTSEnable()});
     return ::SetCommState(handle_, &dcb) != FALSE;
-}
-
-void SerialPort::SetInputLen(std::int16_t value) {
-    comm::CheckInputLen(value);
-    inputLen_ = value;
 }
 
 COMSTAT SerialPort::PollStatus() {
@@ -271,37 +243,14 @@ COMSTAT SerialPort::PollStatus() {
     return status;
 }
 
-std::int16_t SerialPort::InBufferCount() {
-    comm::RequireOpen(PortOpen(), "InBufferCount");
-    return comm::CountProperty(PollStatus().cbInQue);
-}
-
-void SerialPort::SetInBufferCount(std::int16_t value) {
-    comm::RequireOpen(PortOpen(), "InBufferCount");
-    comm::CheckBufferCountSet("InBufferCount", value);
+void SerialPort::FlushInput() {
     std::lock_guard<std::mutex> lock(line_->mutex);
     line_->queue.Clear();
     ::PurgeComm(handle_, PURGE_RXCLEAR);  // a gone device has nothing left to discard
 }
 
-std::int16_t SerialPort::OutBufferCount() {
-    comm::RequireOpen(PortOpen(), "OutBufferCount");
-    return comm::CountProperty(PollStatus().cbOutQue);
-}
-
-void SerialPort::SetOutBufferCount(std::int16_t value) {
-    comm::RequireOpen(PortOpen(), "OutBufferCount");
-    comm::CheckBufferCountSet("OutBufferCount", value);
+void SerialPort::FlushOutput() {
     ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
-}
-
-void SerialPort::SetPortOpen(bool value) {
-    if (value) {
-        if (PortOpen()) comm::RaiseAlreadyOpen();
-        Open();
-    } else if (PortOpen()) {
-        Close();
-    }
 }
 
 void SerialPort::Open() {
@@ -318,8 +267,7 @@ void SerialPort::Open() {
     if (line->device == INVALID_HANDLE_VALUE) RaiseOpenError(::GetLastError(), name);
     line_ = line;
     handle_ = line->device;
-    ++generation_;
-    traffic_->NewQueue();
+    Held().NewQueue();
     DCB probe{};
     probe.DCBlength = sizeof probe;
     if (!::GetCommState(handle_, &probe)) {
@@ -328,8 +276,7 @@ void SerialPort::Open() {
               "Invalid port number (" + name + " is not a serial port)");
     }
     COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, 0, 0};
-    if (!ApplyDcb(*ParseCommSettings(settings_), handshaking_) ||
-        !::SetCommTimeouts(handle_, &timeouts)) {
+    if (!ApplyDcb(Line(), Handshaking()) || !::SetCommTimeouts(handle_, &timeouts)) {
         const DWORD error = ::GetLastError();
         Close();
         Raise(comm::kErrSetCommState, "Could not set comm state (" + ErrorText(error) + ")");
@@ -360,7 +307,6 @@ void SerialPort::Close() {
     const std::shared_ptr<SerialLine> line = std::move(line_);
     line_.reset();
     handle_ = INVALID_HANDLE_VALUE;
-    ++generation_;
     if (!line || !line->thread) return;
     line->closed = true;
     ::SetEvent(line->stop);
@@ -384,49 +330,17 @@ void SerialPort::OnWindowMessage(UINT) {
     Deliver();
 }
 
-std::uint64_t SerialPort::Removals() {
-    std::lock_guard<std::mutex> lock(line_->mutex);
-    return line_->queue.Removals();
+comm::ReceiveQueue& SerialPort::Queue() {
+    return line_->queue;
 }
 
-void SerialPort::Deliver() {
-    if (delivering_) {
-        // A handler runs a message loop inside an event: what came waits for it to return.
-        std::lock_guard<std::mutex> lock(line_->mutex);
-        traffic_->Note(line_->queue.Arrivals(), std::chrono::steady_clock::now());
-        return;
-    }
-    delivering_ = true;
-    std::weak_ptr<int> alive = alive_;
-    const std::uint64_t generation = generation_;
-    for (;;) {
-        std::int16_t code = 0;
-        std::uint64_t removals = 0;
-        {
-            std::lock_guard<std::mutex> lock(line_->mutex);
-            comm::ReceiveQueue& queue = line_->queue;
-            if (queue.Empty()) break;
-            if (!handler_) {
-                queue.Clear();
-                break;
-            }
-            code = queue.NextEvent();
-            removals = queue.Removals();
-        }
-        event_ = code;
-        handler_();
-        if (alive.expired()) return;           // the handler destroyed the component
-        if (generation != generation_) break;  // it closed (or reopened) the port
-        // It left the character unread: wait for more.
-        if (code == comm::kEvReceive && Removals() == removals) break;
-    }
-    delivering_ = false;
+std::unique_lock<std::mutex> SerialPort::LockQueue() {
+    return std::unique_lock<std::mutex>(line_->mutex);
 }
 
-std::string SerialPort::Input() {
-    comm::RequireOpen(PortOpen(), "Input");
+std::string SerialPort::ReadInput(std::size_t inputLen) {
     std::lock_guard<std::mutex> lock(line_->mutex);
-    return line_->queue.Take(static_cast<std::size_t>(inputLen_));
+    return line_->queue.Take(inputLen);
 }
 
 }  // namespace varnel::win32

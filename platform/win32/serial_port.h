@@ -18,20 +18,18 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/win32/comm_settings.h"
 #include "platform/win32/message_window.h"
-#include "serial/comm_component.h"
-#include "serial/held_traffic.h"
+#include "serial/serial_port_base.h"
 
 namespace varnel::win32 {
 
 struct SerialLine;
 
-class SerialPort : public CommComponent, private MessageWindow::Target {
+class SerialPort : public comm::SerialPortBase, private MessageWindow::Target {
   public:
     static constexpr DWORD kStopWaitMs = 2000;
 
@@ -40,63 +38,34 @@ class SerialPort : public CommComponent, private MessageWindow::Target {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    std::int32_t CommID() override;
-    void SetCommID(std::int32_t value) override { commId_ = value; }
-    std::int16_t CommPort() override { return port_; }
-    void SetCommPort(std::int16_t value) override;
-    bool DTREnable() override { return dtr_; }
-    void SetDTREnable(bool value) override;
-    std::int32_t Handshaking() override { return handshaking_; }
-    void SetHandshaking(std::int32_t value) override;
-    std::int16_t InBufferCount() override;
-    void SetInBufferCount(std::int16_t value) override;
-    std::int16_t InputLen() override { return inputLen_; }
-    void SetInputLen(std::int16_t value) override;
-    std::int16_t OutBufferCount() override;
-    void SetOutBufferCount(std::int16_t value) override;
     bool PortOpen() override { return handle_ != INVALID_HANDLE_VALUE; }
-    void SetPortOpen(bool value) override;
-    bool RTSEnable() override { return rts_; }
-    void SetRTSEnable(bool value) override;
-    std::string Settings() override { return settings_; }
-    void SetSettings(const std::string& value) override;
-    std::string Input() override;
-    std::int16_t CommEvent() override { return event_; }
-    void SetOnComm(std::function<void()> handler) override { handler_ = std::move(handler); }
-
-    // When characters came while a handler held their delivery back, for the receive watchdog.
-    std::shared_ptr<const comm::HeldTraffic> Traffic() const { return traffic_; }
 
   private:
-    void Open();
-    void Close();
-    bool ApplyDcb(const CommSettings& settings, int handshaking);
-    void SetModemLine(DWORD function);
+    void Open() override;
+    void Close() override;
+    std::int32_t DeviceId() override;
+    void ApplySettings(const std::string& text, const comm::LineSettings& line) override;
+    void ApplyHandshaking(std::int32_t handshaking) override;
+    void ApplyModemLine(ModemLine line, bool on) override;
+    std::size_t PendingInput() override { return PollStatus().cbInQue; }
+    std::size_t PendingOutput() override { return PollStatus().cbOutQue; }
+    void FlushInput() override;
+    void FlushOutput() override;
+    std::string ReadInput(std::size_t inputLen) override;
+    comm::ReceiveQueue& Queue() override;
+    std::unique_lock<std::mutex> LockQueue() override;
+
+    bool ApplyDcb(const comm::LineSettings& settings, int handshaking);
+    // Sets the line, or puts the line of the properties back: 0, or the error of the refusal.
+    DWORD ApplyOrRestore(const comm::LineSettings& settings, int handshaking);
     COMSTAT PollStatus();
-    std::uint64_t Removals();
-    std::string Name() const { return "COM" + std::to_string(port_); }
+    std::string Name() { return "COM" + std::to_string(CommPort()); }
     void OnWindowMessage(UINT message) override;
-    void Deliver();
 
     std::shared_ptr<MessageWindow> window_;
     UINT_PTR id_;
     std::shared_ptr<SerialLine> line_;      // while open
     HANDLE handle_ = INVALID_HANDLE_VALUE;  // line_'s device
-    std::uint64_t generation_ = 0;          // one per opening and closing
-    bool delivering_ = false;
-
-    std::int32_t commId_ = 0;
-    std::int16_t port_ = 1;
-    bool dtr_ = false;
-    bool rts_ = false;
-    std::int32_t handshaking_ = kHandshakeNone;
-    std::int16_t inputLen_ = 0;
-    std::string settings_ = "9600,N,8,1";
-    std::int16_t event_ = 0;
-
-    std::function<void()> handler_;
-    std::shared_ptr<comm::HeldTraffic> traffic_ = std::make_shared<comm::HeldTraffic>();
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 // For tests: how a stopping reader waits for the read it has cancelled to end. nullptr restores
