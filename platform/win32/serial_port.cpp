@@ -232,13 +232,17 @@ bool SerialPort::ApplyDcb(const comm::LineSettings& settings, int handshaking) {
 }
 
 COMSTAT SerialPort::PollStatus() {
-    // ClearCommError also clears the driver's error flags: what it reports joins the queue.
+    // ClearCommError also clears the driver's error flags: what it reports joins the queue. A
+    // gone device holds nothing; what was read from it stays in the queue.
     std::lock_guard<std::mutex> lock(line_->mutex);
     DWORD errors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(handle_, &errors, &status)) return COMSTAT{};
-    line_->PushErrors(errors);
-    line_->Notify();
+    if (::ClearCommError(handle_, &errors, &status)) {
+        line_->PushErrors(errors);
+        line_->Notify();
+    } else {
+        status = COMSTAT{};
+    }
     status.cbInQue += static_cast<DWORD>(line_->queue.Chars());
     return status;
 }

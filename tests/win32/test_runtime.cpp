@@ -131,6 +131,21 @@ TEST_F(Win32Test, OnCommHandlersMayCloseReopenOrDestroyThePort) {
     }
 }
 
+TEST_F(Win32Test, WhatWasReadBeforeTheDeviceWentStaysCountedAndReadable) {
+    std::unique_ptr<CommComponent> port = NewPort();
+    port->SetPortOpen(true);
+    int events = 0;
+    port->SetOnComm([&] { ++events; });  // reads nothing
+    rig.DropScaleSide();
+    rig.Write("ABC");
+    ASSERT_TRUE(PumpUntil([&] { return events > 0 && port->InBufferCount() == 3; }, 3s));
+    rig.PullCable();
+    EXPECT_EQ(port->InBufferCount(), 3);
+    port->SetInputLen(0);
+    EXPECT_EQ(port->Input(), "ABC");
+    rig.PlugInCable();
+}
+
 // A driver that keeps a cancelled read until the test lets it go.
 HANDLE letGo = nullptr;
 BOOL KeepCancelledRead(HANDLE device, OVERLAPPED* overlapped, DWORD* got) {
