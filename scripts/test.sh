@@ -28,21 +28,34 @@ export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all WINEDLL
 logs=$root/build/logs
 rm -rf "$logs"
 mkdir -p "$logs"
-names=() times=()
-stage_name="" stage_start=0 log="" failed="" started=$SECONDS prefix_job=""
+names=() times=() cpus=()
+stage_name="" stage_start=0 stage_cpu=0 log="" failed="" started=$SECONDS prefix_job=""
 
 mmss() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+# CPU seconds (user and system) of the programs this script has waited for: with the wall time,
+# a measure of a stage's work that holds on a busy machine.
+tick=$(getconf CLK_TCK)
+cpu() {
+    local stat fields
+    stat=$(</proc/$$/stat)
+    read -ra fields <<<"${stat##*) }"
+    echo $(((fields[13] + fields[14]) / tick))
+}
 # note TEXT: a result line of the stage, shown on the console once the stage is over.
 note() { echo "$*" | tee -a "$log.notes"; }
 
 table() {
     local i
     echo
-    printf '%-40s %6s\n' stage time
-    for i in "${!names[@]}"; do printf '%-40s %6s\n' "${names[$i]}" "$(mmss "${times[$i]}")"; done
-    [[ -z $stage_name ]] || printf '%-40s %6s  FAILED\n' "$stage_name" "$(mmss $((SECONDS - stage_start)))"
-    printf '%-40s %6s  (load average %s)\n' total "$(mmss $((SECONDS - started)))" \
-        "$(cut -d' ' -f1-3 /proc/loadavg)"
+    printf '%-42s %6s %6s\n' stage time CPU
+    for i in "${!names[@]}"; do
+        printf '%-42s %6s %6s\n' "${names[$i]}" "$(mmss "${times[$i]}")" "$(mmss "${cpus[$i]}")"
+    done
+    [[ -z $stage_name ]] ||
+        printf '%-42s %6s %6s  FAILED\n' "$stage_name" "$(mmss $((SECONDS - stage_start)))" \
+            "$(mmss $(($(cpu) - stage_cpu)))"
+    printf '%-42s %6s %6s  (load average now %s)\n' total "$(mmss $((SECONDS - started)))" \
+        "$(mmss "$(cpu)")" "$(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
 # The failed command, as this script names it.
@@ -68,13 +81,13 @@ on_exit() {
 trap on_exit EXIT
 
 run() {  # run NAME FUNCTION
-    stage_name=$1 stage_start=$SECONDS
+    stage_name=$1 stage_start=$SECONDS stage_cpu=$(cpu)
     log=$logs/$(printf '%02d' $((${#names[@]} + 1)))-${2//_/-}.log
     echo "== $1"
     "$2" >"$log" 2>&1 </dev/null
-    names+=("$1") times+=($((SECONDS - stage_start)))
+    names+=("$1") times+=($((SECONDS - stage_start))) cpus+=($(($(cpu) - stage_cpu)))
     [[ ! -f $log.notes ]] || { sed 's/^/   /' "$log.notes"; rm "$log.notes"; }
-    echo "   $(mmss $((SECONDS - stage_start)))"
+    echo "   $(mmss "${times[-1]}") (CPU $(mmss "${cpus[-1]}"))"
     stage_name=""
 }
 
