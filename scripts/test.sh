@@ -120,6 +120,7 @@ native_tests() {
 }
 
 package() {
+    local deb
     deb=$(scripts/package.sh --tests build/native)
     note "$deb"
     tests/install/check_package.sh "$deb" | tee -a "$log.notes"
