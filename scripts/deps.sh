@@ -6,7 +6,8 @@ set -euo pipefail
 
 foreign=()  # architectures dpkg must know before the packages can be found
 packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev
-          libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev)
+          libbenchmark-dev libboost-dev libcli11-dev nlohmann-json3-dev
+          ccache)  # scripts/test.sh compiles through it: a second run compiles what changed
 for extra in "$@"; do
     case $extra in
         windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
