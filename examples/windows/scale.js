@@ -19,6 +19,7 @@ function Scale_OnScaleComm() {
     case 1:
         received++;
         WScript.Echo(scale.FormattedWt + " (" + scale.NetWt + " g)");
+        if (received == wanted) scale.ScaleOpen(0);  // no more events
         break;
     case 3: WScript.Echo("scale lost"); break;
     case 4: WScript.Echo("scale back"); break;
@@ -30,4 +31,3 @@ scale.NetWtUnits = 2;  // vnGrams
 if (scale.ScaleOpen(-1) == 0) WScript.Echo("COM" + args(0) + " not open yet; retrying");
 while (wanted == 0 || received < wanted)
     WScript.Sleep(50);  // events arrive while the script host waits
-scale.ScaleOpen(0);

@@ -23,13 +23,13 @@ If scale.ScaleOpen(-1) = 0 Then WScript.Echo "COM" & args(0) & " not open yet; r
 Do While wanted = 0 Or received < wanted
     WScript.Sleep 50   ' events arrive while the script host waits
 Loop
-scale.ScaleOpen 0
 
 Sub Scale_OnScaleComm()
     Select Case scale.ScaleCommEvent
         Case 1
             received = received + 1
             WScript.Echo scale.FormattedWt & " (" & scale.NetWt & " g)"
+            If received = wanted Then scale.ScaleOpen 0   ' no more events
         Case 3: WScript.Echo "scale lost"
         Case 4: WScript.Echo "scale back"
     End Select
