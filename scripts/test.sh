@@ -69,6 +69,11 @@ for bits in 64 32; do
 done
 timeout 60 wineserver -k || true
 
+stage "Windows installer: Varnel-3.0.0.0.msi from both builds, tested under Wine in a prefix of its own"
+cmake -S . -B build/win64 -DVARNEL_OCX32="$root/build/win32/ocx/Varnel.ocx" >/dev/null
+cmake --build build/win64 --target varnel_msi
+tests/msi/msi.sh build/win64 build/win32 build/msi-test build/native/tools/varnel/varnel
+
 stage "fuzzing (${FUZZ_SECONDS:=30} s per target)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVARNEL_FUZZ=ON -DVARNEL_SANITIZE=ON -DVARNEL_TESTS=OFF -DVARNEL_BENCH=OFF
