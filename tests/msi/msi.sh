@@ -9,7 +9,8 @@
 # checks, in order: the summary; a damaged package is refused and changes nothing; installing
 # (files, registry rows equal to regsvr32's, Programs and Features, both bitnesses' cscript create
 # the control, the installed examples print the scale's weights); removing leaves nothing; a
-# lower version replaced by this one. One line per check; exit 1 if any failed.
+# lower version replaced by this one, and not the other way round. One line per check; exit 1 if
+# any failed. Each msiexec run leaves its log in WORK_DIR.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 win64=$(realpath "$1") win32=$(realpath "$2") varnel=$(realpath "$4")
@@ -39,11 +40,15 @@ trap stop EXIT
 rm -rf "$WINEPREFIX"
 timeout 180 "$WINE64" wineboot --init >"$state/wineboot.log" 2>&1
 
-# msiexec ACTION PACKAGE: silent, with a log; prints the exit code.
+# msiexec ACTION PACKAGE: silent, with a log msiexec-<n>.log; prints the exit code.
+# (Called in command substitutions: the count is kept in a file.)
+echo 0 >"$state/runs"
 msiexec() {
-    local rc=0
-    timeout 300 "$WINE64" msiexec "/$1" "$(winpath "$2")" /qn /l*v "$(winpath "$state/msiexec.log")" \
-        >/dev/null 2>&1 || rc=$?
+    local rc=0 runs
+    runs=$(($(cat "$state/runs") + 1))
+    echo "$runs" >"$state/runs"
+    timeout 300 "$WINE64" msiexec "/$1" "$(winpath "$2")" /qn \
+        /l*v "$(winpath "$state/msiexec-$runs.log")" >/dev/null 2>&1 || rc=$?
     echo "$rc"
 }
 
@@ -179,6 +184,9 @@ expect "msiexec /i of $version over it" "$(msiexec i "$msi")" 0
 expect "one product, the newer" "$(products)" "$version The Varnel developers"
 expect "newer files" "$(cmp -s "$dir64/README-Windows.md" "$win64/packaging/windows/docs/README-Windows.md" &&
     echo newer)" newer
+rc=$(msiexec i "$old")
+expect "2.9.0.0 over it refused" "$([[ $rc != 0 ]] && echo refused || echo "exit $rc")" refused
+expect "still one product, the newer" "$(products)" "$version The Varnel developers"
 expect "created by 64-bit cscript" "$(create 64)" "$works"
 expect "msiexec /x exit code" "$(msiexec x "$msi")" 0
 machine >"$state/now.txt"
