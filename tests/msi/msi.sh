@@ -4,8 +4,9 @@
 #   msi.sh WIN64_BUILD WIN32_BUILD WORK_DIR VARNEL
 #
 # WIN64_BUILD holds Varnel-<version>.msi and the lower-version package for the upgrade (target
-# varnel_msi), the examples' script host and the README's container (tests/msi); both builds hold
-# their modem-line shim; VARNEL is the native varnel tool, whose simulator is the scale. The
+# varnel_msi), the examples' script host, the README's container (tests/msi) and the modem-line
+# shim for its Wine processes; WIN32_BUILD the 32-bit Varnel.ocx; VARNEL is the native varnel
+# tool, whose simulator is the scale. The
 # checks, in order: the summary; a damaged package is refused and changes nothing; installing
 # (files, registry rows equal to regsvr32's, Programs and Features, both bitnesses' cscript create
 # the control, the installed examples print the scale's weights); removing leaves nothing; a
@@ -136,13 +137,15 @@ echo "--    the installed examples on a simulated scale"
 example() {
     local count=$1 pty=""
     shift
-    "$varnel" simulate --pty --layout kg --script ramp:1:9:8 >"$state/sim.txt" 2>&1 &
+    # Rising by 0.02 kg a frame for half an hour: each frame shows a new weight.
+    "$varnel" simulate --pty --layout kg --script ramp:1:900:1800 >"$state/sim.txt" 2>&1 &
     sim=$!
-    for _ in $(seq 200); do
+    for _ in $(seq 600); do
         pty=$(head -n 1 "$state/sim.txt")
         [[ $pty == /dev/* ]] && break
         sleep 0.05
     done
+    [[ $pty == /dev/* ]] || { echo "the simulator made no pseudo-terminal: $pty"; return; }
     ln -sfn "$pty" "$WINEPREFIX/dosdevices/com40"
     LD_PRELOAD=$win64/tests/win32/pty_modem_shim.so timeout 120 "$WINE64" "$@" 40 "$count" \
         >"$state/example.txt" 2>&1 || echo "exit $?"
