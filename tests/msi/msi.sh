@@ -38,6 +38,8 @@ stop() {
     sim=""
 }
 trap stop EXIT
+# A server a stopped run left for this prefix goes with it.
+timeout 60 wineserver -k 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 timeout 180 "$WINE64" wineboot --init >"$state/wineboot.log" 2>&1
 
@@ -82,11 +84,7 @@ products() {
              END { if (name == "Varnel ActiveX Control") print ver " " pub }'
 }
 
-# server BITS: the file the class of that bitness's view is served by.
-server() {
-    timeout 60 "$(wine_loader "$1")" reg query 'HKCR\CLSID\{7836629A-E99E-44DA-B38E-413BA318ADED}\InprocServer32' \
-        /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *[^ ].*REG_SZ *//p'
-}
+clsid='{7836629A-E99E-44DA-B38E-413BA318ADED}'
 
 echo "--    package $msi"
 summary=$(msiinfo suminfo "$msi")
@@ -111,8 +109,10 @@ expect "msiexec /i exit code" "$(msiexec i "$msi")" 0
 expect "Programs and Features" "$(products)" "$version The Varnel developers"
 expect "64-bit file" "$(cmp -s "$dir64/Varnel.ocx" "$win64/ocx/Varnel.ocx" && echo installed)" installed
 expect "32-bit file" "$(cmp -s "$dir32/Varnel.ocx" "$win32/ocx/Varnel.ocx" && echo installed)" installed
-expect "64-bit class served by" "$(server 64)" 'C:\Program Files\Varnel\Varnel.ocx'
-expect "32-bit class served by" "$(server 32)" 'C:\Program Files (x86)\Varnel\Varnel.ocx'
+expect "64-bit class served by" "$(value 64 "CLSID\\$clsid\\InprocServer32")" \
+    'C:\Program Files\Varnel\Varnel.ocx'
+expect "32-bit class served by" "$(value 32 "CLSID\\$clsid\\InprocServer32")" \
+    'C:\Program Files (x86)\Varnel\Varnel.ocx'
 expect "created by 64-bit cscript" "$(create 64)" "$works"
 expect "created by 32-bit cscript" "$(create 32)" "$works"
 # The package's rows against regsvr32's of the installed files, 64-bit first as the package's
@@ -123,9 +123,7 @@ for step in "64 /u" "32 /u" 64 32; do
     read -r bits flag <<<"$step"
     file='C:\Program Files\Varnel\Varnel.ocx'
     [[ $bits == 64 ]] || file='C:\Program Files (x86)\Varnel\Varnel.ocx'
-    rc=0
-    timeout 60 "$(wine_loader "$bits")" regsvr32 /s $flag "$file" >/dev/null 2>&1 || rc=$?
-    codes+="$rc "
+    codes+="$(regsvr "$bits" $flag "$file") "
 done
 expect "regsvr32 /u and regsvr32 of both installed files" "$codes" "0 0 0 0 "
 machine >"$state/registered.txt"

@@ -33,15 +33,6 @@ left_behind() {
     fi
 }
 
-# value BITS KEY [NAME]: the default value (or NAME) of KEY under HKEY_CLASSES_ROOT as the
-# programs of that bitness see it.
-value() {
-    local args=("HKCR\\$2")
-    if [[ -n "${3:-}" ]]; then args+=(/v "$3"); else args+=(/ve); fi
-    timeout 60 "$(wine_loader "$1")" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
-        sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
-}
-
 # present BITS KEY: "present" or "none".
 present() {
     timeout 60 "$(wine_loader "$1")" reg query "HKCR\\$2" >/dev/null 2>&1 && echo present ||

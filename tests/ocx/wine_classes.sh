@@ -3,7 +3,8 @@
 # callers set `state`, a folder for their files, and run in the current WINEPREFIX.
 source "$(dirname "${BASH_SOURCE[0]}")/../win32/wine_loaders.sh"
 
-winpath() { echo "Z:${1//\//\\}"; }
+# winpath PATH: a Linux path as Wine names it; a Windows path ("C:\...") as it is.
+winpath() { if [[ $1 == [A-Za-z]:* ]]; then echo "$1"; else echo "Z:${1//\//\\}"; fi; }
 
 # snapshot OUT [KEY...]: the keys as text, by default the machine's and the user's classes. The
 # 64-bit export holds the 32-bit view too, under Wow6432Node.
@@ -18,6 +19,15 @@ snapshot() {
             continue
         iconv -f UTF-16LE -t UTF-8 "$state/export.reg" | tr -d '\r' >> "$out"
     done
+}
+
+# value BITS KEY [NAME]: the default value (or NAME) of KEY under HKEY_CLASSES_ROOT as the
+# programs of that bitness see it.
+value() {
+    local args=("HKCR\\$2")
+    if [[ -n "${3:-}" ]]; then args+=(/v "$3"); else args+=(/ve); fi
+    timeout 60 "$(wine_loader "$1")" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
 }
 
 # create BITS: creates the control by ProgID from that bitness's script host, opens it closed
