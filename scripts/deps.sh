@@ -13,7 +13,8 @@ for extra in "$@"; do
         windows) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine
                             wine64 libwine-dev socat
                             fonts-wine xvfb xauth imagemagick  # windows on a virtual display
-                            wine32:i386 gcc-multilib)          # the 32-bit control, its shim
+                            wine32:i386 gcc-multilib           # the 32-bit control, its shim
+                            wixl msitools)                     # the installer package
                  foreign+=(i386) ;;
         package) packages+=(help2man dpkg-dev file) ;;     # man page, cpack's dependency scan
         lint) packages+=(lintian systemd) ;;               # package and unit file checks

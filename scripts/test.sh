@@ -186,7 +186,7 @@ wine_tests() {
 win64_build() {
     wine_prefix
     cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-        -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_BUILD_TYPE=Release -DVARNEL_OCX32="$root/build/win32/ocx/Varnel.ocx"
     cmake --build build/win64 -j "$jobs"
 }
 
@@ -220,6 +220,14 @@ i686_tests() {
             "build/win$bits/ocx_latency.txt" | tee -a "$log.notes"
     done
     timeout 60 wineserver -k || true
+}
+
+# The installer package from both builds, installed, upgraded and removed in a prefix of its own.
+windows_installer() {
+    cmake --build build/win64 -j "$jobs" --target varnel_msi
+    note "build/win64/Varnel-3.0.0.0.msi"
+    tests/msi/msi.sh build/win64 build/win32 build/msi-test build/native/tools/varnel/varnel
+    note "$(tail -n 1 "$log")"
 }
 
 fuzz_build() {
@@ -280,6 +288,7 @@ if [[ $quick == 0 ]]; then
     run "win64 tests under Wine" win64_tests
     run "i686 build" i686_build
     run "i686 COM tests under Wine (WoW64)" i686_tests
+    run "Windows installer under Wine" windows_installer
     run "fuzz build" fuzz_build
     run "fuzzing ($FUZZ_SECONDS s a target)" fuzz_run
 fi

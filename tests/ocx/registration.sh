@@ -15,8 +15,7 @@ set -euo pipefail
 
 action=$1
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../win32/wine_loaders.sh"
-winpath() { echo "Z:${1//\//\\}"; }
+source "$here/wine_classes.sh"
 
 # The control's identity, from the automation table (control/automation.cpp).
 clsid='{7836629A-E99E-44DA-B38E-413BA318ADED}'
@@ -25,20 +24,6 @@ iid='{0744D239-1CCF-4F2F-9FFC-06D3BC9EB516}'  # _Varnel
 pages=('{22282026-E301-4844-B721-373BE38E492D}' '{DD1E9EC3-D171-4B67-82FC-7409FF7F94BA}'
        '{51CBCDBE-41DE-4DCC-A88A-657A3080DBF6}')
 
-# The machine's and the user's classes, as text. The 64-bit export holds the 32-bit view too,
-# under Wow6432Node.
-snapshot() {
-    local out=$1 hive
-    : > "$out"
-    for hive in 'HKLM\Software\Classes' 'HKCU\Software\Classes'; do
-        rm -f "$state/export.reg"
-        # A hive without the key exports nothing.
-        timeout 120 "$WINE64" reg export "$hive" "$(winpath "$state/export.reg")" /y >/dev/null 2>&1 ||
-            continue
-        iconv -f UTF-16LE -t UTF-8 "$state/export.reg" | tr -d '\r' >> "$out"
-    done
-}
-
 # "none" when the classes are as in before.txt, else "some" after the first lines of the diff.
 left_behind() {
     snapshot "$state/after.txt"
@@ -46,15 +31,6 @@ left_behind() {
         head -n 40 "$state/left.diff" >&2
         echo some
     fi
-}
-
-# value BITS KEY [NAME]: the default value (or NAME) of KEY under HKEY_CLASSES_ROOT as the
-# programs of that bitness see it.
-value() {
-    local args=("HKCR\\$2")
-    if [[ -n "${3:-}" ]]; then args+=(/v "$3"); else args+=(/ve); fi
-    timeout 60 "$(wine_loader "$1")" reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
-        sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
 }
 
 # present BITS KEY: "present" or "none".
@@ -67,34 +43,6 @@ present() {
 typelibs() {
     timeout 60 "$WINE64" reg query "HKCR\\TypeLib\\$libid\\1.0\\409" 2>/dev/null | tr -d '\r' |
         sed -n 's/.*\\\(win[0-9]*\)$/\1/p' | sort | xargs
-}
-
-# create BITS: creates the control by ProgID from that bitness's script host, opens it closed
-# and sets a property; prints what it got or the error number.
-create() {
-    local script="$state/create.vbs"
-    printf '%s\r\n' 'On Error Resume Next' 'Set v = CreateObject("Varnel_OCX.Varnel")' \
-        'If Err.Number <> 0 Then WScript.Echo "error " & Err.Number : WScript.Quit' \
-        'v.NetWtUnits = 2' \
-        'WScript.Echo "created, ScaleOpen " & v.ScaleOpen(0) & ", NetWtUnits " & v.NetWtUnits' \
-        > "$script"
-    timeout 60 "$(wine_loader "$1")" cscript //nologo "$(winpath "$script")" 2>/dev/null | tr -d '\r'
-}
-works="created, ScaleOpen 0, NetWtUnits 2"
-
-# regsvr BITS [/u] OCX: that bitness's regsvr32, silent; prints its exit code.
-regsvr() {
-    local bits=$1 rc=0
-    shift
-    timeout 60 "$(wine_loader "$bits")" regsvr32 /s "${@:1:$#-1}" "$(winpath "${!#}")" \
-        >/dev/null 2>&1 || rc=$?
-    echo "$rc"
-}
-
-failures=0
-expect() {  # WHAT GOT WANT
-    if [[ "$2" == "$3" ]]; then echo "ok    $1"; else
-        echo "FAIL  $1: got '$2', want '$3'"; failures=$((failures + 1)); fi
 }
 
 case $action in
