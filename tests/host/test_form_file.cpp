@@ -23,7 +23,8 @@ TEST(FormFileTest, ReadTakesRegularFilesUpToOneByteOverTheLimit) {
         {dir.Path(), "not a regular file"},
         {dir / "fifo", "not a regular file"},  // and no hang
     };
-    for (const auto& [file, fragment] : refused) {
+    for (const auto& [path, fragment] : refused) {
+        const fs::path& file = path;  // a lambda may not capture a structured binding in clang 14
         const std::string what = FormErrorOf([&] { host::ReadFormFile(file, 100); }).what();
         EXPECT_EQ(what, "cannot read form file " + host::Quoted(file.string()) + ": " + fragment);
     }
