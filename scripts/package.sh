@@ -22,17 +22,19 @@ done
 scripts/deps.sh package >&2
 
 # Debian's hardening flags (fortified functions, stack protector, relocations read-only and
-# bound at load time); optimisation and debug information stay the release build's.
+# bound at load time) and its optimisation level (-O2, where CMake's release default is -O3);
+# no debug information.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 read -ra words <<<"$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 cxxflags=""
 for word in "${words[@]}"; do
-    [[ $word == -g || $word == -O? ]] || cxxflags+=" $word"
+    [[ $word == -g ]] || cxxflags+=" $word"
 done
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DVARNEL_TESTS="$tests" -DVARNEL_BENCH=OFF -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >&2
 cmake --build "$dir" -j "$(nproc)" >&2
 [[ $pack == 1 ]] || exit 0
