@@ -6,6 +6,7 @@
 #   --quick  the formatting check, the native build and the native tests only
 # Each stage writes its output to build/logs/NN-STAGE.log and prints its results and its time;
 # a stage that fails prints its log and stops the run. A table of the stages' times ends it.
+# Test stages that mostly wait (on pseudo-terminals, Wine, a browser) run beside the next build.
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -30,14 +31,15 @@ rm -rf "$logs"
 mkdir -p "$logs"
 names=() times=() cpus=()
 stage_name="" stage_start=0 stage_cpu=0 log="" failed="" started=$SECONDS prefix_job=""
+beside_name="" beside_job="" beside_start=0 beside_log=""
 
 mmss() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
-# CPU seconds (user and system) of the programs this script has waited for: with the wall time,
-# a measure of a stage's work that holds on a busy machine.
+# CPU seconds (user and system) of the programs a shell (this script by default) has waited for:
+# with the wall time, a measure of a stage's work that holds on a busy machine.
 tick=$(getconf CLK_TCK)
 cpu() {
     local stat fields
-    stat=$(</proc/$$/stat)
+    stat=$(</proc/"${1:-$$}"/stat)
     read -ra fields <<<"${stat##*) }"
     echo $(((fields[13] + fields[14]) / tick))
 }
@@ -49,23 +51,30 @@ table() {
     echo
     printf '%-42s %6s %6s\n' stage time CPU
     for i in "${!names[@]}"; do
+        [[ -n ${names[$i]} ]] || continue
         printf '%-42s %6s %6s\n' "${names[$i]}" "$(mmss "${times[$i]}")" "$(mmss "${cpus[$i]}")"
     done
     [[ -z $stage_name ]] ||
         printf '%-42s %6s %6s  FAILED\n' "$stage_name" "$(mmss $((SECONDS - stage_start)))" \
             "$(mmss $(($(cpu) - stage_cpu)))"
+    [[ -z $beside_name ]] ||
+        printf '%-42s %6s %6s  unfinished\n' "$beside_name" "$(mmss $((SECONDS - beside_start)))" -
     printf '%-42s %6s %6s  (load average now %s)\n' total "$(mmss $((SECONDS - started)))" \
         "$(mmss "$(cpu)")" "$(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
-# The failed command, as this script names it.
-trap '[[ $BASHPID != "$$" ]] || failed="$BASH_COMMAND (scripts/test.sh line $LINENO)"' ERR
+# The failed command, as this script names it; a stage beside the others leaves it in a file.
+trap 'failed="$BASH_COMMAND (scripts/test.sh line $LINENO)"
+      [[ $BASHPID == "$$" || -z $log ]] || echo "$failed" >"$log.failed"' ERR
+kill_tree() {
+    local child
+    for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+    kill "$1" 2>/dev/null || true
+}
 on_exit() {
     local status=$?
-    local children
-    children=$(jobs -p)
-    # shellcheck disable=SC2086
-    [[ -z $children ]] || kill $children 2>/dev/null || true
+    local child
+    for child in $(jobs -p); do kill_tree "$child"; done
     [[ $status != 0 ]] || return 0
     if [[ -n $stage_name ]]; then
         echo
@@ -89,6 +98,38 @@ run() {  # run NAME FUNCTION
     [[ ! -f $log.notes ]] || { sed 's/^/   /' "$log.notes"; rm "$log.notes"; }
     echo "   $(mmss "${times[-1]}") (CPU $(mmss "${cpus[-1]}"))"
     stage_name=""
+}
+
+# beside NAME FUNCTION: the stage runs while the next ones do; joined reports it.
+beside() {
+    beside_name=$1 beside_start=$SECONDS
+    beside_log=$logs/$(printf '%02d' $((${#names[@]} + 1)))-${2//_/-}.log
+    echo "== $1 (beside the next stages)"
+    (
+        log=$beside_log
+        "$2" >"$log" 2>&1 </dev/null
+        cpu "$BASHPID" >"$log.cpu"
+    ) &
+    beside_job=$!
+    names+=("") times+=(0) cpus+=(0)  # its row in the table, filled when it is joined
+}
+
+joined() {
+    local status=0 row=$((${#names[@]} - 1)) i
+    for i in "${!names[@]}"; do [[ -n ${names[$i]} ]] || row=$i; done
+    wait "$beside_job" || status=$?
+    if [[ $status != 0 ]]; then
+        stage_name=$beside_name stage_start=$beside_start stage_cpu=$(cpu) log=$beside_log
+        beside_name=""
+        failed=$(cat "$log.failed" 2>/dev/null || echo "its function")
+        exit "$status"
+    fi
+    names[row]="$beside_name (beside)" times[row]=$((SECONDS - beside_start))
+    cpus[row]=$(<"$beside_log.cpu")
+    echo "== $beside_name: done"
+    [[ ! -f $beside_log.notes ]] || { sed 's/^/   /' "$beside_log.notes"; rm "$beside_log.notes"; }
+    echo "   $(mmss "${times[row]}") (CPU $(mmss "${cpus[row]}"))"
+    beside_name=""
 }
 
 # ctest's summary line.
@@ -140,9 +181,11 @@ consumers() {
     note "shared libraries: consumers passed"
 }
 
+# With clang: the second compiler's warnings, and it builds the instrumented tree in about half
+# the time GCC takes.
 asan_build() {
-    cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON \
-        -DVARNEL_BENCH=OFF -DVARNEL_EXAMPLES=OFF
+    cmake -S . -B build/asan -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON -DVARNEL_BENCH=OFF -DVARNEL_EXAMPLES=OFF
     cmake --build build/asan -j "$jobs"
 }
 
@@ -176,8 +219,10 @@ wine_prefix() {
 
 # One quiet server for each Windows test stage: it dumps its object table to its stderr whenever
 # a pseudo-terminal it holds hangs up, which the Win32 runtime tests do on purpose. The two
-# bitnesses share the prefix, so their stages run one after the other.
+# bitnesses share the prefix (and the builds' tools run in it), so their test stages run one after
+# the other, each starting its own server; the builds beside them use it.
 wine_tests() {
+    timeout 60 wineserver -k || true
     wineserver -p10 >/dev/null 2>&1 || true
     ctest --test-dir "$1" --output-on-failure --timeout 300 -j "$jobs"
     passed
@@ -195,7 +240,6 @@ win64_tests() {
     # The design-time windows as the tests saw them (96 dpi; 144 dpi under screenshots-144/).
     local shot
     for shot in build/win64/screenshots/*.png; do note "screenshot: $shot"; done
-    timeout 60 wineserver -k || true
 }
 
 # The second bitness: registration, container, both script engines, the serial cases and the
@@ -222,10 +266,13 @@ i686_tests() {
     timeout 60 wineserver -k || true
 }
 
-# The installer package from both builds, installed, upgraded and removed in a prefix of its own.
-windows_installer() {
+# The installer package from both builds; installed, upgraded and removed in a prefix of its own.
+installer_build() {
     cmake --build build/win64 -j "$jobs" --target varnel_msi
     note "build/win64/Varnel-3.0.0.0.msi"
+}
+
+installer_tests() {
     tests/msi/msi.sh build/win64 build/win32 build/msi-test build/native/tools/varnel/varnel
     note "$(tail -n 1 "$log")"
 }
@@ -278,19 +325,26 @@ run "packages" packages
 [[ $quick == 1 ]] || start_wine_prefix
 run "format check" format_check
 run "native build" native_build
-run "native tests" native_tests
-if [[ $quick == 0 ]]; then
+if [[ $quick == 1 ]]; then
+    run "native tests" native_tests
+else
+    beside "native tests" native_tests
+    run "ASan+UBSan build" asan_build
+    joined
     run "Debian package: contents, unit, lintian" package
     run "programs against the installed libraries" consumers
-    run "ASan+UBSan build" asan_build
-    run "ASan+UBSan tests" asan_tests
+    beside "ASan+UBSan tests" asan_tests
     run "win64 build" win64_build
-    run "win64 tests under Wine" win64_tests
+    joined
+    beside "win64 tests under Wine" win64_tests
     run "i686 build" i686_build
-    run "i686 COM tests under Wine (WoW64)" i686_tests
-    run "Windows installer under Wine" windows_installer
+    run "installer package build" installer_build
     run "fuzz build" fuzz_build
-    run "fuzzing ($FUZZ_SECONDS s a target)" fuzz_run
+    joined
+    run "i686 COM tests under Wine (WoW64)" i686_tests
+    beside "fuzzing ($FUZZ_SECONDS s a target)" fuzz_run
+    run "installer under Wine" installer_tests
+    joined
 fi
 table
 echo "all tests passed"
